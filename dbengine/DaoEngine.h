@@ -1,0 +1,173 @@
+#pragma once
+// The database engine: DAO-style objects over one SQLite 3 file per database.
+// Every failure is raised as an EngineError (a K5Error whose source is the engine's name)
+// with a Jet-style number and a Russian description.
+#include "support/Error.h"
+#include "support/Value.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace k5::db {
+
+inline constexpr const char* kEngineSource = "DAO.Database";
+
+// Field types, numbered as DAO numbers them.
+enum FieldType : int {
+    dbBoolean = 1,
+    dbByte = 2,
+    dbInteger = 3,
+    dbLong = 4,
+    dbCurrency = 5,
+    dbSingle = 6,
+    dbDouble = 7,
+    dbDate = 8,
+    dbBinary = 9,
+    dbText = 10,
+    dbLongBinary = 11,
+    dbMemo = 12,
+    dbGUID = 15,
+};
+
+// Field attributes.
+inline constexpr int dbFixedField = 1;
+inline constexpr int dbVariableField = 2;
+inline constexpr int dbAutoIncrField = 16;
+// Index field attribute.
+inline constexpr int dbDescending = 1;
+// Recordset type and edit modes.
+inline constexpr int dbOpenTable = 1;
+inline constexpr int dbEditNone = 0;
+inline constexpr int dbEditInProgress = 1;
+inline constexpr int dbEditAdd = 2;
+// CreateDatabase option: the current file format.
+inline constexpr int dbVersion40 = 64;
+inline constexpr const char* dbLangCyrillic = ";LANGID=0x0419;CP=1251;COUNTRY=0";
+
+class EngineError : public K5Error {
+public:
+    EngineError(int32_t number, std::string description)
+        : K5Error(number, kEngineSource, std::move(description)) {}
+};
+
+// A field definition (of a table definition, or the description of a recordset column).
+struct Field {
+    std::string Name;
+    int Type = dbText;
+    int Size = 0; // Text: 1..255; fixed types: their byte size
+    int Attributes = dbVariableField;
+    bool AllowZeroLength = false;
+    bool Required = false;
+    Value DefaultValue = Null{}; // as DAO gives it: a text ("0", "\"abc\"", "Now()") or null
+};
+
+struct IndexField {
+    std::string Name;
+    int Attributes = 0; // dbDescending
+};
+
+struct Index {
+    std::string Name;
+    std::vector<IndexField> Fields;
+    bool Primary = false;
+    bool Unique = false;
+    bool IgnoreNulls = false;
+
+    IndexField CreateField(const std::string& name) const { return IndexField{name, 0}; }
+};
+
+struct TableDef {
+    std::string Name;
+    std::vector<Field> Fields;
+    std::vector<Index> Indexes;
+
+    // A new field with the engine's defaults for the type (size 0 = the type's default size).
+    Field CreateField(const std::string& name, int type, int size = 0) const;
+    Index CreateIndex(const std::string& name) const { return Index{name, {}, false, false, false}; }
+};
+
+// Called during long engine calls (at least every 50 ms): done and total in the call's own
+// units (0 total when unknown). Returns nothing; a stop is the caller's business.
+using ProgressHook = std::function<void(int64_t done, int64_t total)>;
+
+class Database;
+
+class Recordset {
+public:
+    virtual ~Recordset() = default;
+    // Exact for table-type recordsets.
+    virtual int64_t RecordCount() = 0;
+    virtual bool IsEOF() = 0;
+    virtual void MoveFirst() = 0;
+    virtual void MoveNext() = 0;
+
+    virtual int FieldCount() = 0;
+    virtual const Field& FieldInfo(int index) = 0;
+    // -1 when the recordset has no such field (names compare case-insensitively).
+    virtual int FieldIndex(const std::string& name) = 0;
+    // Raises an engine error when the stored value cannot be read (a damaged row).
+    virtual Value GetValue(int index) = 0;
+    Value GetValue(const std::string& name);
+    // Only while a row is pending; a value of the wrong type or out of range is refused here.
+    virtual void SetValue(int index, const Value& value) = 0;
+    void SetValue(const std::string& name, const Value& value);
+
+    virtual void AddNew() = 0;
+    // Saves the pending row; the rules (required, zero length, size, unique) are checked here.
+    virtual void Update() = 0;
+    virtual void CancelUpdate() = 0;
+    virtual int EditMode() = 0;
+    virtual void Close() = 0;
+};
+
+class Database {
+public:
+    virtual ~Database() = default;
+    // The file format version text.
+    virtual std::string Version() = 0;
+    virtual std::string Name() = 0;
+    virtual void Close() = 0;
+
+    // By table name with dbOpenTable, or an SQL SELECT text with type 0.
+    virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& source, int type = 0) = 0;
+    virtual void Execute(const std::string& sql) = 0;
+    // Rows changed by the last Execute.
+    virtual int64_t RecordsAffected() = 0;
+
+    // Table definitions (user tables only, in creation order).
+    virtual std::vector<std::string> TableNames() = 0;
+    // Raises 3265 when the table does not exist.
+    virtual TableDef GetTableDef(const std::string& name) = 0;
+    virtual TableDef CreateTableDef(const std::string& name) { return TableDef{name, {}, {}}; }
+    virtual void AppendTableDef(const TableDef& def) = 0;
+    virtual void DeleteTableDef(const std::string& name) = 0;
+
+    virtual void SetProgressHook(ProgressHook hook) = 0;
+    // The engine's integrity check: empty when the file is sound.
+    virtual std::string IntegrityCheck() = 0;
+};
+
+class DBEngine {
+public:
+    // The one engine of the program, created on first use.
+    static DBEngine& Instance();
+
+    std::string Version() const;
+    std::unique_ptr<Database> CreateDatabase(const std::string& path, const std::string& locale,
+                                             int options = dbVersion40);
+    std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly);
+    // A compacted copy; the source unchanged, the destination flushed to disk.
+    void CompactDatabase(const std::string& source, const std::string& destination);
+
+    void SetProgressHook(ProgressHook hook) { mProgress = std::move(hook); }
+    const ProgressHook& Progress() const { return mProgress; }
+
+private:
+    ProgressHook mProgress;
+};
+
+} // namespace k5::db

@@ -1,0 +1,51 @@
+#pragma once
+// The protocol operations of the main window: LogAdd, LogAddBegin, LogAddEnd and the
+// text log writer, plus the stop poll.
+#include "protocol/RichPane.h"
+#include "protocol/RunState.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace k5 {
+
+class UserInteraction;
+
+class RunProtocol {
+public:
+    RunProtocol(RunState& state, UserInteraction& ui);
+
+    void LogAdd(const std::string& message, bool success, std::optional<uint32_t> colour = std::nullopt,
+                std::optional<bool> bold = std::nullopt);
+    void LogAddBegin(const std::string& message, bool success, std::optional<uint32_t> colour = std::nullopt,
+                     std::optional<bool> bold = std::nullopt);
+    void LogAddEnd(const std::string& message, bool success, std::optional<uint32_t> colour = std::nullopt,
+                   std::optional<bool> bold = std::nullopt);
+    // Appends one line (CR LF) in Windows-1251 to mLogFileTxt; failures are silent.
+    void WriteIntoLogFile(const std::string& line);
+
+    // Yields once, then tells whether the user asked to stop.
+    bool GlobalStop();
+
+    RichPane& Pane() { return mPane; }
+    RunState& State() { return mState; }
+    UserInteraction& Ui() { return mUi; }
+
+    // Test seam: the clock used for the time stamps.
+    std::function<std::string()> stampSource;
+    // Test seam (crash tests): called after every finished entry with its running number.
+    std::function<void(int64_t entryNumber)> afterEntry;
+
+private:
+    std::string Stamp() const;
+    void Finish(bool success);
+
+    RunState& mState;
+    UserInteraction& mUi;
+    RichPane mPane;
+    int64_t mEntries = 0;
+};
+
+} // namespace k5

@@ -1,0 +1,33 @@
+#pragma once
+// File-system utilities (modules mK5FilesOld and miVedovodeduzOR). Paths are UTF-8.
+#include <cstdint>
+#include <string>
+
+namespace k5 {
+
+// Exists and can be opened for reading (a folder or an unreadable file counts as absent).
+bool IsFileExists(const std::string& path);
+bool IsFolderExists(const std::string& path);
+// Replaces an existing destination, also across file systems; the moved file and its
+// folder are flushed to disk before it returns. A failure is raised.
+void MoveFile(const std::string& source, const std::string& destination);
+// Adds the owner's write permission (our read-only attribute).
+void ClearReadOnlyAttributeFromFile(const std::string& path);
+// True when deleted; without Silent a failure is raised with the quoted path.
+bool DeleteFile(const std::string& path, bool silent);
+// Writes and removes "k5w_test.tmp" in the folder; errText gets the reason on failure.
+bool CheckForWriteableFolder(const std::string& folder, std::string& errText);
+// Empty on success, else the system's text.
+std::string PDeleteFile(const std::string& path);
+// Moves the file into the freedesktop trash: 0 on success, non-zero on failure.
+int32_t FileToRecycleBin(const std::string& path);
+// The long-path rule kept as a pure text function (backslash paths).
+void AddLongPathPrefix(std::string& path);
+[[noreturn]] void RaiseApiError(int32_t code, const std::string& prefix);
+// The system's text for an errno value, or "Unknown API error N (0xHEX)".
+std::string GetApiErrorText(int32_t code);
+
+// Flushes a file and the folder that holds it; false when either fails.
+bool SyncFileAndFolder(const std::string& path);
+
+} // namespace k5

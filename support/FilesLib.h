@@ -1,0 +1,41 @@
+#pragma once
+// The file-system object of the accounting program's library: the eight operations the
+// maintenance relies on. A failure of an operation is raised as a K5Error.
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace k5 {
+
+class FilesLib {
+public:
+    virtual ~FilesLib() = default;
+    virtual bool FileExists(const std::string& fileName);
+    // out2 = base name (no folder, no extension), out3 = extension without its dot.
+    virtual void SplitFileName(const std::string& fileName, std::string& out1, std::string& out2,
+                               std::string& out3, std::string& out4);
+    // The mount point that holds the file; accepted by the free-space query.
+    virtual std::string DiskName(const std::string& fileName);
+    // Full names of the files in folder matching mask (case-insensitive, "*" and "?").
+    virtual std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask, bool flag1,
+                                               bool flag2);
+    virtual bool FolderExists(const std::string& folder);
+    virtual bool CreateFolder(const std::string& folder, std::string& reason);
+    virtual void RenameFile(const std::string& oldName, const std::string& newName);
+    virtual double FileSize(const std::string& fileName);
+};
+
+// Test seam: when set to true, creating a FilesLib object fails as if the library were missing.
+extern bool gFilesLibUnavailable;
+
+// A new object, or nullptr when the library cannot be reached (see gFilesLibUnavailable).
+std::shared_ptr<FilesLib> CreateFilesLib();
+
+// The three numbers of the free-space query for the file system that holds `directory`.
+struct DiskSpace {
+    unsigned long long freeBytesAvailable = 0, totalBytes = 0, totalFreeBytes = 0;
+};
+// False with errno set when the query fails.
+bool GetDiskFreeSpaceEx(const std::string& directory, DiskSpace& out);
+
+} // namespace k5

@@ -1,0 +1,12 @@
+#pragma once
+// Product settings: on Linux the INI file Seltaris/Korund5.conf in the XDG system
+// configuration folders (QSettings, system scope); read only, never cached.
+#include <string>
+
+namespace k5 {
+
+std::string GetProductSetting_String(bool localMachine, const std::string& section, const std::string& valueName,
+                                     const std::string& defaultValue);
+std::string ConcatenateRegistryKeys(const std::string& first, const std::string& second);
+
+} // namespace k5
