@@ -3,10 +3,15 @@
 // configuration folders (QSettings, system scope); read only, never cached.
 #include <string>
 
+class QVariant;
+
 namespace k5 {
 
-std::string GetProductSetting_String(bool localMachine, const std::string& section, const std::string& valueName,
-                                     const std::string& defaultValue);
+std::string GetProductSetting_String(bool localMachine, const std::string& section,
+                                     const std::string& valueName, const std::string& defaultValue);
 std::string ConcatenateRegistryKeys(const std::string& first, const std::string& second);
+// A stored value as text: text as is, a number as its decimal text, anything else (a list,
+// binary data, no value) gives the default.
+std::string SettingToText(const QVariant& value, const std::string& defaultValue);
 
 } // namespace k5

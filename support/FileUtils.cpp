@@ -1,0 +1,276 @@
+#include "support/FileUtils.h"
+
+#include "support/Common.h"
+#include "support/Error.h"
+
+#include <gio/gio.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace k5 {
+
+namespace {
+
+constexpr int32_t kUnknownApiError = 1001;
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool SyncPath(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0) return false;
+    int rc = ::fsync(fd);
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return rc == 0;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies source into a hidden file beside destination, flushes it and puts it in place
+// in one rename, so the destination is never seen half written. errno tells a failure.
+bool CopyAcross(const std::string& source, const std::string& destination) {
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        int saved = errno;
+        ::close(in);
+        errno = saved;
+        return false;
+    }
+    std::string temp = JoinPath(FolderOf(destination), ".k5move-XXXXXX");
+    int out = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (out < 0) {
+        int saved = errno;
+        ::close(in);
+        errno = saved;
+        return false;
+    }
+    bool ok = true;
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        if (!WriteAll(out, buf, static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok && ::fchmod(out, st.st_mode & 07777) != 0) ok = false;
+    if (ok && ::fsync(out) != 0) ok = false;
+    int saved = errno;
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    ::close(in);
+    if (ok && ::rename(temp.c_str(), destination.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        errno = saved;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool IsFileExists(const std::string& path) {
+    try {
+        if (path.empty()) return false;
+        // Non-blocking so that a pipe does not hang the test.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return false;
+        struct stat st {};
+        bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        ::close(fd);
+        return regular;
+    }
+    K5_TRAP("mK5FilesOld", "IsFileExists")
+}
+
+bool IsFolderExists(const std::string& path) {
+    try {
+        if (path.empty()) return false;
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    K5_TRAP("mK5FilesOld", "IsFolderExists")
+}
+
+void MoveFile(const std::string& source, const std::string& destination) {
+    try {
+        // rename(2) replaces an existing destination in one step, so it is not deleted
+        // beforehand: a failed move leaves it as it was.
+        if (::rename(source.c_str(), destination.c_str()) != 0) {
+            if (errno != EXDEV) RaiseApiError(errno, "");
+            if (!CopyAcross(source, destination)) RaiseApiError(errno, "");
+            if (::unlink(source.c_str()) != 0) RaiseApiError(errno, "");
+            SyncPath(FolderOf(source), O_DIRECTORY);
+        } else if (FolderOf(source) != FolderOf(destination)) {
+            SyncPath(FolderOf(source), O_DIRECTORY);
+        }
+        if (!SyncFileAndFolder(destination)) RaiseApiError(errno, "");
+    }
+    K5_TRAP("mK5FilesOld", "MoveFile")
+}
+
+void ClearReadOnlyAttributeFromFile(const std::string& path) {
+    try {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0) {
+            // Its result is not looked at: the delete that follows reports the failure.
+            (void)::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
+        }
+    }
+    K5_TRAP("mK5FilesOld", "ClearReadOnlyAttributeFromFile")
+}
+
+bool DeleteFile(const std::string& path, bool silent) {
+    try {
+        ClearReadOnlyAttributeFromFile(path);
+        if (::unlink(path.c_str()) == 0) return true;
+        if (!silent) RaiseApiError(errno, "Ошибка при удалении файла \"" + path + "\":\r\n");
+        return false;
+    }
+    K5_TRAP("mK5FilesOld", "DeleteFile")
+}
+
+bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
+    try {
+        const std::string testPath = JoinPath(folder, "k5w_test.tmp");
+        int fd = ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        bool ok = fd >= 0;
+        if (ok) {
+            static const char kLine[] = "test\r\n";
+            ok = WriteAll(fd, kLine, sizeof kLine - 1);
+            int saved = errno;
+            if (::close(fd) != 0 && ok) {
+                ok = false;
+                saved = errno;
+            }
+            errno = saved;
+        }
+        if (!ok) {
+            errText = GetApiErrorText(errno);
+            PDeleteFile(testPath);
+            return false;
+        }
+        // A test file that cannot be removed does not make the folder unwriteable.
+        PDeleteFile(testPath);
+        errText.clear();
+        return true;
+    }
+    K5_TRAP("miVedovodeduzOR", "CheckForWriteableFolder")
+}
+
+std::string PDeleteFile(const std::string& path) {
+    try {
+        if (::unlink(path.c_str()) == 0) return std::string();
+        return GetApiErrorText(errno);
+    }
+    K5_TRAP("miVedovodeduzOR", "PDeleteFile")
+}
+
+int32_t FileToRecycleBin(const std::string& path) {
+    try {
+        struct stat st {};
+        if (path.empty()) return ENOENT;
+        if (::lstat(path.c_str(), &st) != 0) return errno != 0 ? errno : 1;
+        GFile* file = g_file_new_for_path(path.c_str());
+        GError* error = nullptr;
+        gboolean done = g_file_trash(file, nullptr, &error);
+        g_object_unref(file);
+        if (done) return 0;
+        int32_t result = 1;
+        if (error != nullptr) {
+            if (error->domain == G_IO_ERROR) {
+                switch (error->code) {
+                case G_IO_ERROR_NOT_FOUND:
+                    result = ENOENT;
+                    break;
+                case G_IO_ERROR_PERMISSION_DENIED:
+                    result = EACCES;
+                    break;
+                case G_IO_ERROR_NOT_SUPPORTED:
+                    result = ENOTSUP;
+                    break;
+                case G_IO_ERROR_NO_SPACE:
+                    result = ENOSPC;
+                    break;
+                case G_IO_ERROR_READ_ONLY:
+                    result = EROFS;
+                    break;
+                default:
+                    break;
+                }
+            }
+            g_error_free(error);
+        }
+        return result;
+    }
+    K5_TRAP("miVedovodeduzOR", "FileToRecycleBin")
+}
+
+void AddLongPathPrefix(std::string& path) {
+    if (path.empty()) return;
+    if (path.compare(0, 2, "\\\\") == 0) {
+        if (path.compare(0, 4, "\\\\?\\") != 0 && path.size() > 2) path = "\\\\?\\UNC\\" + path.substr(2);
+        return;
+    }
+    if (path.size() > 3 && path.compare(1, 2, ":\\") == 0) path = "\\\\?\\" + path;
+}
+
+void RaiseApiError(int32_t code, const std::string& prefix) {
+    if (code == 0) RaiseError(kUnknownApiError, prefix + "Unknown API error.");
+    RaiseError(code, prefix + GetApiErrorText(code));
+}
+
+std::string GetApiErrorText(int32_t code) {
+    // Only codes the C library has a name for get its text; for the rest it would make up
+    // "Unknown error N".
+    if (code == 0 || (code > 0 && ::strerrorname_np(code) != nullptr)) {
+        char buf[256];
+        const char* text = ::strerror_r(code, buf, sizeof buf);
+        if (text != nullptr && *text != '\0') return text;
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<uint32_t>(code));
+    return "Unknown API error " + std::to_string(code) + " (0x" + hex + ")";
+}
+
+bool SyncFileAndFolder(const std::string& path) {
+    if (!SyncPath(path, 0)) return false;
+    return SyncPath(FolderOf(path), O_DIRECTORY);
+}
+
+} // namespace k5
