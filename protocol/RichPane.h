@@ -26,11 +26,11 @@ public:
 
     // Called after every change: start and length (characters) of the replaced range,
     // the new text (UTF-8), its colour and weight.
-    using Listener = std::function<void(int64_t start, int64_t length, const std::string& text, uint32_t colour,
-                                        bool bold)>;
+    using Listener = std::function<void(int64_t start, int64_t length, const std::string& text,
+                                        uint32_t colour, bool bold)>;
 
-    std::string Text() const;   // UTF-8
-    int64_t Length() const;     // characters (UTF-16 units)
+    std::string Text() const; // UTF-8
+    int64_t Length() const;   // characters (UTF-16 units)
     void SetSelection(int64_t start, int64_t length);
     std::string SelectedText() const;
     // Replaces the selection; the selection becomes empty after the inserted text.
