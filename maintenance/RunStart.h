@@ -1,0 +1,20 @@
+#pragma once
+// The run as "Выполнить" starts it, without the window's own business (busy and idle
+// states, pointer, focus): shared by the window and the headless front end.
+#include "maintenance/Context.h"
+
+#include <functional>
+#include <string>
+
+namespace k5 {
+
+// Resets the run state, takes the database folder from the folder field or the setting
+// "DataBasePath", makes the run's time stamp (waiting one second first, again while an
+// archive of that stamp exists), names the logs and the backup suffix, runs the check pass
+// with the repair behind it and saves the whole protocol as the RTF log.
+void StartRun(MaintenanceContext& ctx);
+
+// Test seam: the one-second wait before each stamp (yields while it waits).
+extern std::function<void(MaintenanceContext&)> gRunStampPause;
+
+} // namespace k5
