@@ -1,0 +1,265 @@
+// File-system utilities on real files in a scratch folder.
+#include "TempDir.h"
+
+#include "support/Error.h"
+#include "support/FileUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using k5test::ReadText;
+using k5test::TempDir;
+using k5test::WriteText;
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+k5::K5Error CaughtError(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const k5::K5Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error was raised";
+    return k5::K5Error(0, "", "");
+}
+
+} // namespace
+
+TEST(IsFileExists, OnlyReadableRegularFiles) {
+    TempDir dir;
+    WriteText(dir.Sub("a.mdb"), "x");
+    ASSERT_EQ(::mkfifo(dir.Sub("pipe").c_str(), 0600), 0);
+    EXPECT_TRUE(k5::IsFileExists(dir.Sub("a.mdb")));
+    EXPECT_FALSE(k5::IsFileExists(""));
+    EXPECT_FALSE(k5::IsFileExists(dir.Path()));
+    EXPECT_FALSE(k5::IsFileExists(dir.Sub("missing.mdb")));
+    // A pipe is no file, and testing it must not wait for a writer.
+    EXPECT_FALSE(k5::IsFileExists(dir.Sub("pipe")));
+    if (::geteuid() != 0) {
+        ::chmod(dir.Sub("a.mdb").c_str(), 0200);
+        EXPECT_FALSE(k5::IsFileExists(dir.Sub("a.mdb")));
+    }
+}
+
+TEST(IsFolderExists, FoldersOnly) {
+    TempDir dir;
+    WriteText(dir.Sub("a.mdb"), "x");
+    EXPECT_TRUE(k5::IsFolderExists(dir.Path()));
+    EXPECT_TRUE(k5::IsFolderExists("/"));
+    EXPECT_FALSE(k5::IsFolderExists(dir.Sub("a.mdb")));
+    EXPECT_FALSE(k5::IsFolderExists(dir.Sub("missing")));
+    EXPECT_FALSE(k5::IsFolderExists(""));
+}
+
+TEST(AddLongPathPrefix, KeptAsTextRule) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\Data\\Korund5.mdb", "\\\\?\\C:\\Data\\Korund5.mdb"},
+        {"C:\\a", "\\\\?\\C:\\a"},
+        {"C:\\", "C:\\"},
+        {"\\\\server\\share\\k5.mdb", "\\\\?\\UNC\\server\\share\\k5.mdb"},
+        {"\\\\?\\C:\\Data", "\\\\?\\C:\\Data"},
+        {"\\\\", "\\\\"},
+        {"Data\\k5.mdb", "Data\\k5.mdb"},
+        {"/srv/k5/Korund5.mdb", "/srv/k5/Korund5.mdb"},
+        {"", ""},
+    };
+    for (auto [path, expected] : cases) {
+        std::string p = path;
+        k5::AddLongPathPrefix(p);
+        EXPECT_EQ(p, expected) << path;
+    }
+}
+
+TEST(ClearReadOnlyAttribute, AddsOwnerWriteOnly) {
+    TempDir dir;
+    const std::string f = dir.Sub("ro.mdb");
+    WriteText(f, "x");
+    ::chmod(f.c_str(), 0444);
+    k5::ClearReadOnlyAttributeFromFile(f);
+    EXPECT_EQ(ModeOf(f), mode_t(0644));
+    // A missing file is no error.
+    EXPECT_NO_THROW(k5::ClearReadOnlyAttributeFromFile(dir.Sub("missing")));
+}
+
+TEST(DeleteFile, ReadOnlyFileIsDeleted) {
+    TempDir dir;
+    const std::string f = dir.Sub("ro.mdb");
+    WriteText(f, "x");
+    ::chmod(f.c_str(), 0444);
+    EXPECT_TRUE(k5::DeleteFile(f, false));
+    EXPECT_FALSE(Exists(f));
+}
+
+TEST(DeleteFile, MissingFileRaisesWithQuotedPathUnlessSilent) {
+    TempDir dir;
+    const std::string f = dir.Sub("нет такого.mdb");
+    EXPECT_FALSE(k5::DeleteFile(f, true));
+    k5::K5Error e = CaughtError([&] { k5::DeleteFile(f, false); });
+    EXPECT_EQ(e.Number(), ENOENT);
+    EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::mK5FilesOld.DeleteFile]\r\n[K5VedovodeduzOR]\r\n"
+                               "Ошибка при удалении файла \"" +
+                                   f + "\":\r\n" + std::strerror(ENOENT));
+}
+
+TEST(MoveFile, ReplacesDestination) {
+    TempDir dir;
+    WriteText(dir.Sub("new.mdb"), "new contents");
+    WriteText(dir.Sub("old.mdb"), "old");
+    k5::MoveFile(dir.Sub("new.mdb"), dir.Sub("old.mdb"));
+    EXPECT_FALSE(Exists(dir.Sub("new.mdb")));
+    EXPECT_EQ(ReadText(dir.Sub("old.mdb")), "new contents");
+}
+
+TEST(MoveFile, MissingSourceRaisesAndLeavesDestination) {
+    TempDir dir;
+    WriteText(dir.Sub("old.mdb"), "old");
+    k5::K5Error e = CaughtError([&] { k5::MoveFile(dir.Sub("missing.mdb"), dir.Sub("old.mdb")); });
+    EXPECT_EQ(e.Number(), ENOENT);
+    EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::mK5FilesOld.MoveFile]\r\n[K5VedovodeduzOR]\r\n" +
+                                   std::string(std::strerror(ENOENT)));
+    EXPECT_EQ(ReadText(dir.Sub("old.mdb")), "old");
+}
+
+TEST(MoveFile, AcrossFileSystems) {
+    struct stat a {
+    }, b{};
+    if (::stat("/dev/shm", &b) != 0 || ::access("/dev/shm", W_OK) != 0) GTEST_SKIP() << "no /dev/shm";
+    TempDir dir;
+    ::stat(dir.Path().c_str(), &a);
+    if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system";
+    QTemporaryDir other("/dev/shm/k5support-XXXXXX");
+    ASSERT_TRUE(other.isValid());
+    const std::string source = other.path().toStdString() + "/src.mdb";
+    std::string big(300000, 'k');
+    WriteText(source, big);
+    ::chmod(source.c_str(), 0640);
+    WriteText(dir.Sub("dst.mdb"), "old");
+    k5::MoveFile(source, dir.Sub("dst.mdb"));
+    EXPECT_FALSE(Exists(source));
+    EXPECT_EQ(ReadText(dir.Sub("dst.mdb")), big);
+    EXPECT_EQ(ModeOf(dir.Sub("dst.mdb")), mode_t(0640));
+    // No work file is left beside the destination.
+    EXPECT_EQ(
+        QDir(dir.Path().c_str()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 1);
+}
+
+TEST(GetApiErrorText, SystemTextOrFallback) {
+    EXPECT_EQ(k5::GetApiErrorText(ENOENT), std::strerror(ENOENT));
+    EXPECT_EQ(k5::GetApiErrorText(EACCES), std::strerror(EACCES));
+    EXPECT_EQ(k5::GetApiErrorText(99999), "Unknown API error 99999 (0x1869F)");
+    EXPECT_EQ(k5::GetApiErrorText(-1), "Unknown API error -1 (0xFFFFFFFF)");
+    EXPECT_EQ(k5::GetApiErrorText(-2147483647 - 1), "Unknown API error -2147483648 (0x80000000)");
+}
+
+TEST(RaiseApiError, NumberAndDescription) {
+    k5::K5Error known = CaughtError([] { k5::RaiseApiError(EACCES, "Префикс: "); });
+    EXPECT_EQ(known.Number(), EACCES);
+    EXPECT_EQ(known.Source(), k5::kProgramName);
+    EXPECT_EQ(known.Description(), "Префикс: " + std::string(std::strerror(EACCES)));
+    k5::K5Error zero = CaughtError([] { k5::RaiseApiError(0, "Префикс: "); });
+    EXPECT_EQ(zero.Number(), 1001);
+    EXPECT_EQ(zero.Description(), "Префикс: Unknown API error.");
+}
+
+TEST(CheckForWriteableFolder, WriteableFolderLeavesNoTestFile) {
+    TempDir dir;
+    std::string err = "old text";
+    EXPECT_TRUE(k5::CheckForWriteableFolder(dir.Path() + "/", err));
+    EXPECT_EQ(err, "");
+    EXPECT_FALSE(Exists(dir.Sub("k5w_test.tmp")));
+}
+
+TEST(CheckForWriteableFolder, MissingOrReadOnlyFolderGivesReason) {
+    TempDir dir;
+    std::string err;
+    EXPECT_FALSE(k5::CheckForWriteableFolder(dir.Sub("missing"), err));
+    EXPECT_EQ(err, std::strerror(ENOENT));
+    EXPECT_FALSE(Exists(dir.Sub("missing")));
+    // /proc refuses new files even to the superuser.
+    err.clear();
+    EXPECT_FALSE(k5::CheckForWriteableFolder("/proc", err));
+    EXPECT_NE(err, "");
+    if (::geteuid() != 0) {
+        ::chmod(dir.Path().c_str(), 0555);
+        err.clear();
+        EXPECT_FALSE(k5::CheckForWriteableFolder(dir.Path(), err));
+        EXPECT_EQ(err, std::strerror(EACCES));
+        ::chmod(dir.Path().c_str(), 0755);
+    }
+}
+
+TEST(PDeleteFile, EmptyOnSuccessElseSystemText) {
+    TempDir dir;
+    WriteText(dir.Sub("a"), "x");
+    EXPECT_EQ(k5::PDeleteFile(dir.Sub("a")), "");
+    EXPECT_FALSE(Exists(dir.Sub("a")));
+    EXPECT_EQ(k5::PDeleteFile(dir.Sub("a")), std::strerror(ENOENT));
+}
+
+TEST(SyncFileAndFolder, FailsForMissingFile) {
+    TempDir dir;
+    WriteText(dir.Sub("a"), "x");
+    EXPECT_TRUE(k5::SyncFileAndFolder(dir.Sub("a")));
+    EXPECT_FALSE(k5::SyncFileAndFolder(dir.Sub("missing")));
+}
+
+namespace {
+
+// GLib reads the home and data folders once per process, so every trash test shares
+// one scratch home, set before the first trash call. The data folder does not exist yet:
+// the trash must create it.
+const std::string& TrashHome() {
+    static QTemporaryDir home(QDir::tempPath() + "/k5trash-XXXXXX");
+    static const std::string path = [] {
+        std::string p = home.path().toStdString();
+        setenv("HOME", p.c_str(), 1);
+        setenv("XDG_DATA_HOME", (p + "/data").c_str(), 1);
+        return p;
+    }();
+    return path;
+}
+
+} // namespace
+
+TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfo) {
+    const std::string home = TrashHome();
+    const std::string folder = home + "/База данных";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    const std::string file = folder + "/Korund5.mdb";
+    WriteText(file, "database");
+    ASSERT_FALSE(Exists(home + "/data"));
+
+    EXPECT_EQ(k5::FileToRecycleBin(file), 0);
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(ReadText(home + "/data/Trash/files/Korund5.mdb"), "database");
+    const std::string info = ReadText(home + "/data/Trash/info/Korund5.mdb.trashinfo");
+    EXPECT_NE(info.find("[Trash Info]"), std::string::npos);
+    EXPECT_NE(info.find("Path="), std::string::npos);
+    EXPECT_NE(info.find("Korund5.mdb"), std::string::npos);
+    EXPECT_NE(info.find("DeletionDate="), std::string::npos);
+}
+
+TEST(FileToRecycleBin, MissingFileGivesNonZero) {
+    const std::string home = TrashHome();
+    EXPECT_NE(k5::FileToRecycleBin(home + "/missing.mdb"), 0);
+    EXPECT_NE(k5::FileToRecycleBin(""), 0);
+}
