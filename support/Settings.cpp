@@ -55,7 +55,10 @@ std::string GetProductSetting_String(bool localMachine, const std::string& secti
         }
 
         // A fresh object at every call: an administrator's change is seen at once.
-        QSettings settings(QSettings::IniFormat, localMachine ? QSettings::SystemScope : QSettings::UserScope,
+        // The native format of Unix is INI in Seltaris/Korund5.conf (the INI format proper would
+        // look for Korund5.ini).
+        QSettings settings(QSettings::NativeFormat,
+                           localMachine ? QSettings::SystemScope : QSettings::UserScope,
                            QStringLiteral("Seltaris"), QStringLiteral("Korund5"));
         // The user's own file is never mixed with the machine's.
         settings.setFallbacksEnabled(false);

@@ -1,6 +1,9 @@
 #pragma once
 // Product settings: on Linux the INI file Seltaris/Korund5.conf in the XDG system
 // configuration folders (QSettings, system scope); read only, never cached.
+// Layout: the section "General" is the file's "[General]" (Qt's top level; "[%General]" is
+// read too); any other section is an INI group of that name. A value holding a comma must
+// be quoted ("..."), else Qt reads it as a list, which gives the default.
 #include <string>
 
 class QVariant;
