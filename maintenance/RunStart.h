@@ -14,6 +14,10 @@ namespace k5 {
 // with the repair behind it and saves the whole protocol as the RTF log.
 void StartRun(MaintenanceContext& ctx);
 
+// The same start with the check pass alone (no repair): the logs are named and written
+// as for a run, so a scheduled check leaves its record in the protocol folder.
+void StartCheckOnly(MaintenanceContext& ctx);
+
 // Test seam: the one-second wait before each stamp (yields while it waits).
 extern std::function<void(MaintenanceContext&)> gRunStampPause;
 
