@@ -95,6 +95,6 @@ int32_t ZpSetOptions(const ZPOPT* options);
 int32_t ZpArchive(int32_t count, const char* archive, char** names);
 
 // The compression used when fLevel asks for none in particular (deflate level).
-inline constexpr int kDefaultDeflateLevel = 1;
+inline constexpr int kDefaultDeflateLevel = 2;
 
 } // namespace k5
