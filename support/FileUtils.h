@@ -19,7 +19,8 @@ bool DeleteFile(const std::string& path, bool silent);
 bool CheckForWriteableFolder(const std::string& folder, std::string& errText);
 // Empty on success, else the system's text.
 std::string PDeleteFile(const std::string& path);
-// Moves the file into the freedesktop trash: 0 on success, non-zero on failure.
+// Moves the file into the freedesktop trash (GIO, which creates the trash folders):
+// 0 on success, an errno value (ENOENT for a missing file) or 1 on failure.
 int32_t FileToRecycleBin(const std::string& path);
 // The long-path rule kept as a pure text function (backslash paths).
 void AddLongPathPrefix(std::string& path);

@@ -16,12 +16,17 @@ public:
                                std::string& out3, std::string& out4);
     // The mount point that holds the file; accepted by the free-space query.
     virtual std::string DiskName(const std::string& fileName);
-    // Full names of the files in folder matching mask (case-insensitive, "*" and "?").
+    // Full names of the regular files in folder matching mask (case-insensitive, "*" and "?";
+    // hidden files only when the mask starts with "."), sorted by name; a missing folder
+    // has none. The two flags select nothing here.
     virtual std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask, bool flag1,
                                                bool flag2);
     virtual bool FolderExists(const std::string& folder);
+    // Makes every missing level; an existing folder counts as made. reason = system text.
     virtual bool CreateFolder(const std::string& folder, std::string& reason);
+    // Never overwrites: an existing newName is an error (EEXIST).
     virtual void RenameFile(const std::string& oldName, const std::string& newName);
+    // Size in bytes of a file; a missing file or a folder is an error.
     virtual double FileSize(const std::string& fileName);
 };
 
