@@ -1,0 +1,549 @@
+// The SQLite connection behind a database: opening, locking, batching, progress, catalogue.
+#include "dbengine/EngineInternal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace k5::db::detail {
+
+namespace {
+
+constexpr int64_t kRowsPerCommit = 100000;
+
+std::once_flag gConfigured;
+
+void ConfigureSqlite() {
+    std::call_once(gConfigured, [] {
+        // The system library accepts URI file names by default; our names are plain paths.
+        sqlite3_config(SQLITE_CONFIG_URI, 0);
+        sqlite3_initialize();
+    });
+}
+
+std::string InUseText(const std::string& path) {
+    return "Не удается использовать '" + path + "'; файл уже используется.";
+}
+
+std::string ExclusiveText(const std::string& path) {
+    return "Не удается открыть файл '" + path +
+           "', он уже открыт другим пользователем в монопольном режиме. Повторите попытку, когда база данных "
+           "станет доступна.";
+}
+
+std::string BadPathText(const std::string& path) {
+    return "'" + path +
+           "' не является допустимым путем. Убедитесь, что путь введен правильно и что имеется подключение к "
+           "серверу, на котором находится файл.";
+}
+
+std::string NoAccessText(const std::string& path) {
+    return "Не удается открыть файл '" + path +
+           "'. Он уже открыт другим пользователем в монопольном режиме, или для его просмотра или изменения "
+           "требуется разрешение.";
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+struct LockEntry {
+    int fd = -1;
+    int shared = 0;
+    bool exclusive = false;
+};
+
+std::mutex gLockMutex;
+std::map<std::string, LockEntry>& Locks() {
+    static std::map<std::string, LockEntry> locks;
+    return locks;
+}
+
+} // namespace
+
+std::string PlainPath(const std::string& path) {
+    if (path.rfind("file:", 0) == 0) return "./" + path;
+    return path;
+}
+
+void SyncFileAndFolder(const std::string& path) {
+    const std::string plain = PlainPath(path);
+    int fd = ::open(plain.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(err)) + "]");
+    }
+    ::close(fd);
+    int dfd = ::open(FolderOf(plain).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        const int rc = ::fsync(dfd);
+        const int err = errno;
+        ::close(dfd);
+        if (rc != 0 && err != EINVAL)
+            Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(err)) + "]");
+    }
+}
+
+// ---- FileLock ----
+
+FileLock::FileLock(const std::string& path, bool exclusive) : mExclusive(exclusive) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) Raise(3024, "Не удается найти файл '" + path + "'.");
+    mKey = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    std::lock_guard<std::mutex> guard(gLockMutex);
+    auto& locks = Locks();
+    auto it = locks.find(mKey);
+    if (it != locks.end()) {
+        if (it->second.exclusive) Raise(3356, ExclusiveText(path));
+        if (exclusive) Raise(3045, InUseText(path));
+        ++it->second.shared;
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Raise(3051, NoAccessText(path));
+    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        const bool othersShared = exclusive && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+        // No connection of ours uses this file, so closing here drops nobody's locks.
+        ::close(fd);
+        if (othersShared) Raise(3045, InUseText(path));
+        Raise(3356, ExclusiveText(path));
+    }
+    LockEntry e;
+    e.fd = fd;
+    e.exclusive = exclusive;
+    e.shared = exclusive ? 0 : 1;
+    locks.emplace(mKey, e);
+}
+
+FileLock::~FileLock() {
+    std::lock_guard<std::mutex> guard(gLockMutex);
+    auto& locks = Locks();
+    auto it = locks.find(mKey);
+    if (it == locks.end()) return;
+    if (!mExclusive && --it->second.shared > 0) return;
+    ::close(it->second.fd);
+    locks.erase(it);
+}
+
+// ---- ProgressScope ----
+
+ProgressScope::ProgressScope(sqlite3* db, const ProgressHook& hook)
+    : mDb(db), mHook(hook), mStart(std::chrono::steady_clock::now()), mLast(mStart) {
+    if (mHook) sqlite3_progress_handler(mDb, 1000, &ProgressScope::Callback, this);
+}
+
+ProgressScope::~ProgressScope() {
+    if (mHook) sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
+}
+
+int ProgressScope::Callback(void* p) {
+    auto self = static_cast<ProgressScope*>(p);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - self->mLast < std::chrono::milliseconds(40)) return 0;
+    self->mLast = now;
+    try {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - self->mStart).count();
+        self->mHook(ms, 0);
+    } catch (...) {
+        // The hook wants the call stopped; its exception is passed on once SQLite has returned.
+        self->mError = std::current_exception();
+        return 1;
+    }
+    return 0;
+}
+
+void ProgressScope::RethrowIfAny() {
+    if (mError) std::rethrow_exception(mError);
+}
+
+// ---- Connection ----
+
+Connection::~Connection() {
+    try {
+        CloseAll();
+    } catch (...) {
+    }
+}
+
+void Connection::CheckOpen() const {
+    if (closed || !db) Raise(3420, "Объект недействителен или больше не задан.");
+}
+
+void Connection::Exec(const std::string& sql) {
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    sqlite3_free(err);
+    if (rc != SQLITE_OK) RaiseSqlite(db, rc, path);
+}
+
+sqlite3_stmt* Connection::Prepare(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(st);
+        RaiseSqlite(db, rc, path);
+    }
+    return st;
+}
+
+void Connection::BeginBatch() {
+    if (sqlite3_get_autocommit(db)) {
+        Exec("BEGIN");
+        batchedRows = 0;
+    }
+}
+
+void Connection::RowSaved() {
+    if (++batchedRows >= kRowsPerCommit) Commit();
+}
+
+void Connection::Commit() {
+    if (db && !sqlite3_get_autocommit(db)) Exec("COMMIT");
+    batchedRows = 0;
+}
+
+void Connection::EnsureCatalog() {
+    if (hasCatalog) return;
+    Exec("CREATE TABLE IF NOT EXISTS _k5_meta(key TEXT PRIMARY KEY, value TEXT);"
+         "CREATE TABLE IF NOT EXISTS _k5_fields(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL,"
+         " type INTEGER NOT NULL, size INTEGER NOT NULL, attributes INTEGER NOT NULL,"
+         " allow_zero_length INTEGER NOT NULL, required INTEGER NOT NULL, default_value TEXT,"
+         " PRIMARY KEY(tbl, pos));"
+         "CREATE TABLE IF NOT EXISTS _k5_indexes(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL,"
+         " sql_name TEXT NOT NULL, is_primary INTEGER NOT NULL, is_unique INTEGER NOT NULL,"
+         " ignore_nulls INTEGER NOT NULL, PRIMARY KEY(tbl, pos));"
+         "CREATE TABLE IF NOT EXISTS _k5_index_fields(tbl TEXT NOT NULL, index_pos INTEGER NOT NULL,"
+         " pos INTEGER NOT NULL, name TEXT NOT NULL, attributes INTEGER NOT NULL,"
+         " PRIMARY KEY(tbl, index_pos, pos));");
+    hasCatalog = true;
+}
+
+void Connection::CloseAll() {
+    if (closed) return;
+    closed = true;
+    auto open = recordsets;
+    for (auto* rs : open)
+        rs->Invalidate();
+    recordsets.clear();
+    if (db) {
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(db);
+        db = nullptr;
+    }
+    // The file lock goes last: its descriptor may be closed only after SQLite let go of the file.
+    lock.reset();
+}
+
+std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
+                                           bool create, const ProgressHook& hook) {
+    ConfigureSqlite();
+    const std::string plain = PlainPath(path);
+    struct stat st {};
+    if (create) {
+        struct stat dst {};
+        const std::string folder = FolderOf(plain);
+        if (::stat(folder.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode)) Raise(3044, BadPathText(path));
+        if (::lstat(plain.c_str(), &st) == 0) Raise(3204, "База данных уже существует.");
+        const int fd = ::open(plain.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) Raise(3204, "База данных уже существует.");
+            if (errno == EACCES || errno == EROFS || errno == EPERM) Raise(3051, NoAccessText(path));
+            Raise(3044, BadPathText(path));
+        }
+        ::close(fd);
+    } else {
+        if (::stat(plain.c_str(), &st) != 0) Raise(3024, "Не удается найти файл '" + path + "'.");
+        if (S_ISDIR(st.st_mode)) Raise(3051, NoAccessText(path));
+        char head[16] = {};
+        const int fd = ::open(plain.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) Raise(3051, NoAccessText(path));
+        const ssize_t n = ::read(fd, head, sizeof head);
+        ::close(fd);
+        if (n != 16 || std::memcmp(head, "SQLite format 3", 16) != 0)
+            Raise(3343, "Нераспознаваемый формат базы данных '" + path + "'.");
+    }
+
+    auto c = std::make_shared<Connection>();
+    c->path = path;
+    c->readOnly = readOnly;
+    c->exclusive = exclusive;
+    c->progress = hook;
+    try {
+        c->lock = std::make_unique<FileLock>(plain, exclusive);
+    } catch (...) {
+        if (create) ::unlink(plain.c_str());
+        throw;
+    }
+
+    // A journal left by a writer that died is rolled back by a writable connection before a
+    // read-only one looks at the file; a read-only connection could not do it.
+    struct stat jst {};
+    if (readOnly && ::stat((plain + "-journal").c_str(), &jst) == 0 && jst.st_size > 0) {
+        sqlite3* rw = nullptr;
+        if (sqlite3_open_v2(plain.c_str(), &rw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+            sqlite3_exec(rw, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
+        sqlite3_close(rw);
+    }
+
+    const int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(plain.c_str(), &c->db, flags, nullptr);
+    auto fail = [&](int code) {
+        std::string keep;
+        const int ext = c->db ? sqlite3_extended_errcode(c->db) : code;
+        try {
+            if ((code & 0xff) == SQLITE_NOTADB)
+                Raise(3343, "Нераспознаваемый формат базы данных '" + path + "'.");
+            if (ext == SQLITE_READONLY_ROLLBACK) Raise(3051, NoAccessText(path));
+            if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED)
+                Raise(exclusive ? 3045 : 3218,
+                      exclusive ? InUseText(path)
+                                : "Не удается обновить; объект '" + path + "' заблокирован.");
+            RaiseSqlite(c->db, code, path);
+        } catch (...) {
+            c->CloseAll();
+            if (create) ::unlink(plain.c_str());
+            throw;
+        }
+    };
+    if (rc != SQLITE_OK) fail(rc);
+    sqlite3_extended_result_codes(c->db, 1);
+    RegisterCollation(c->db);
+    sqlite3_busy_timeout(c->db, exclusive ? 0 : 2000);
+    if (exclusive) sqlite3_exec(c->db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+    sqlite3_exec(c->db, "PRAGMA cache_size=-32768", nullptr, nullptr, nullptr);
+
+    // The first read checks the header and takes the lock.
+    sqlite3_stmt* probe = nullptr;
+    rc = sqlite3_prepare_v2(c->db, "SELECT count(*) FROM sqlite_schema WHERE name = '_k5_fields'", -1, &probe,
+                            nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(probe);
+        if (rc == SQLITE_ROW) {
+            c->hasCatalog = sqlite3_column_int(probe, 0) > 0;
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(probe);
+    if (rc != SQLITE_OK) fail(rc);
+    if (exclusive && !readOnly) {
+        // Take the write lock now; the exclusive locking mode keeps it until the close.
+        rc = sqlite3_exec(c->db, "BEGIN EXCLUSIVE; COMMIT;", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) fail(rc);
+    }
+    try {
+        if (create) {
+            c->Exec("PRAGMA page_size=4096");
+            c->EnsureCatalog();
+            c->Exec(std::string("INSERT OR REPLACE INTO _k5_meta(key, value) VALUES ('format_version', '") +
+                    kFormatVersion + "'), ('engine', 'K5 DAO/SQLite')");
+        }
+        if (!readOnly && c->hasCatalog) {
+            ProgressScope scope(c->db, c->progress);
+            try {
+                c->BuildPendingIndexes();
+            } catch (...) {
+                scope.RethrowIfAny();
+                throw;
+            }
+        }
+    } catch (...) {
+        c->CloseAll();
+        if (create) ::unlink(plain.c_str());
+        throw;
+    }
+    return c;
+}
+
+// ---- Table list and definitions ----
+
+std::vector<std::string> ListTables(Connection& c) {
+    std::vector<std::string> names;
+    sqlite3_stmt* st =
+        c.Prepare("SELECT name FROM sqlite_schema WHERE type = 'table'"
+                  " AND lower(substr(name, 1, 7)) <> 'sqlite_' AND lower(substr(name, 1, 4)) <> '_k5_'"
+                  " ORDER BY rowid");
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) RaiseSqlite(c.db, rc, c.path);
+    return names;
+}
+
+std::string ResolveTable(Connection& c, const std::string& name) {
+    for (auto& n : ListTables(c))
+        if (SameName(n, name)) return n;
+    return {};
+}
+
+namespace {
+
+struct Stmt {
+    sqlite3_stmt* st = nullptr;
+    Connection& c;
+    Stmt(Connection& conn, const std::string& sql) : c(conn) { st = c.Prepare(sql); }
+    ~Stmt() { sqlite3_finalize(st); }
+    bool Step() {
+        const int rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) RaiseSqlite(c.db, rc, c.path);
+        return false;
+    }
+    std::string Text(int i) {
+        auto p = sqlite3_column_text(st, i);
+        return p ? reinterpret_cast<const char*>(p) : "";
+    }
+    int Int(int i) { return sqlite3_column_int(st, i); }
+    void Bind(int i, const std::string& s) {
+        sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
+};
+
+} // namespace
+
+TableDef LoadTableDef(Connection& c, const std::string& stored) {
+    TableDef def;
+    def.Name = stored;
+    struct Column {
+        std::string name, type;
+        bool notNull;
+        bool used = false;
+    };
+    std::vector<Column> columns;
+    {
+        Stmt s(c, "SELECT name, type, \"notnull\" FROM pragma_table_info(?1)");
+        s.Bind(1, stored);
+        while (s.Step())
+            columns.push_back({s.Text(0), s.Text(1), s.Int(2) != 0});
+    }
+    auto findColumn = [&](const std::string& n) -> Column* {
+        for (auto& col : columns)
+            if (SameName(col.name, n)) return &col;
+        return nullptr;
+    };
+    std::vector<std::string> catalogIndexNames;
+    if (c.hasCatalog) {
+        Stmt s(c, "SELECT name, type, size, attributes, allow_zero_length, required, default_value"
+                  " FROM _k5_fields WHERE tbl = ?1 ORDER BY pos");
+        s.Bind(1, stored);
+        while (s.Step()) {
+            Column* col = findColumn(s.Text(0));
+            if (!col || col->used) continue; // dropped by SQL meanwhile
+            col->used = true;
+            Field f;
+            f.Name = col->name;
+            f.Type = s.Int(1);
+            f.Size = s.Int(2);
+            f.Attributes = s.Int(3);
+            f.AllowZeroLength = s.Int(4) != 0;
+            f.Required = s.Int(5) != 0;
+            if (sqlite3_column_type(s.st, 6) != SQLITE_NULL) f.DefaultValue = s.Text(6);
+            def.Fields.push_back(std::move(f));
+        }
+    }
+    for (auto& col : columns)
+        if (!col.used) def.Fields.push_back(FieldFromDeclared(col.name, col.type, col.notNull));
+
+    if (c.hasCatalog) {
+        std::vector<std::pair<int, Index>> indexes;
+        {
+            Stmt s(c, "SELECT pos, name, sql_name, is_primary, is_unique, ignore_nulls FROM _k5_indexes"
+                      " WHERE tbl = ?1 ORDER BY pos");
+            s.Bind(1, stored);
+            while (s.Step()) {
+                Index ix;
+                ix.Name = s.Text(1);
+                ix.Primary = s.Int(3) != 0;
+                ix.Unique = s.Int(4) != 0;
+                ix.IgnoreNulls = s.Int(5) != 0;
+                catalogIndexNames.push_back(s.Text(2));
+                indexes.emplace_back(s.Int(0), std::move(ix));
+            }
+        }
+        Stmt s(c, "SELECT index_pos, name, attributes FROM _k5_index_fields WHERE tbl = ?1 ORDER BY "
+                  "index_pos, pos");
+        s.Bind(1, stored);
+        while (s.Step())
+            for (auto& [pos, ix] : indexes)
+                if (pos == s.Int(0)) ix.Fields.push_back(IndexField{s.Text(1), s.Int(2)});
+        for (auto& [pos, ix] : indexes)
+            def.Indexes.push_back(std::move(ix));
+    }
+    // Indexes made by SQL statements.
+    std::vector<std::tuple<std::string, bool, std::string>> extra;
+    {
+        Stmt s(c, "SELECT name, \"unique\", origin FROM pragma_index_list(?1) ORDER BY seq DESC");
+        s.Bind(1, stored);
+        while (s.Step()) {
+            const std::string n = s.Text(0);
+            if (std::find(catalogIndexNames.begin(), catalogIndexNames.end(), n) == catalogIndexNames.end())
+                extra.emplace_back(n, s.Int(1) != 0, s.Text(2));
+        }
+    }
+    for (auto& [name, unique, origin] : extra) {
+        Index ix;
+        ix.Name = name;
+        ix.Unique = unique;
+        ix.Primary = origin == "pk";
+        Stmt s(c, "SELECT name, \"desc\" FROM pragma_index_xinfo(?1) WHERE key = 1 ORDER BY seqno");
+        s.Bind(1, name);
+        while (s.Step())
+            ix.Fields.push_back(IndexField{s.Text(0), s.Int(1) ? dbDescending : 0});
+        def.Indexes.push_back(std::move(ix));
+    }
+    return def;
+}
+
+void Connection::BuildPendingIndexes(const std::string& onlyTable, bool uniqueOnly) {
+    if (readOnly || !hasCatalog) return;
+    std::vector<std::tuple<std::string, std::string, std::string>> pending; // table, index, sql name
+    {
+        Stmt s(*this, "SELECT tbl, name, sql_name FROM _k5_indexes i WHERE NOT EXISTS"
+                      " (SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
+                      " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND t.name = i.tbl)"
+                      " AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR is_unique <> 0)"
+                      " ORDER BY tbl, pos");
+        s.Bind(1, onlyTable);
+        sqlite3_bind_int(s.st, 2, uniqueOnly ? 1 : 0);
+        while (s.Step())
+            pending.emplace_back(s.Text(0), s.Text(1), s.Text(2));
+    }
+    if (pending.empty()) return;
+    std::string table;
+    TableDef def;
+    for (auto& [tbl, name, sqlName] : pending) {
+        if (tbl != table) {
+            def = LoadTableDef(*this, tbl);
+            table = tbl;
+        }
+        for (auto& ix : def.Indexes) {
+            if (ix.Name != name) continue;
+            std::string sql = std::string("CREATE ") + ((ix.Primary || ix.Unique) ? "UNIQUE " : "") +
+                              "INDEX " + Quote(sqlName) + " ON " + Quote(tbl) + " (";
+            std::string where;
+            for (size_t i = 0; i < ix.Fields.size(); ++i) {
+                sql += (i ? ", " : "") + Quote(ix.Fields[i].Name) +
+                       ((ix.Fields[i].Attributes & dbDescending) ? " DESC" : "");
+                where += (i ? " OR " : "") + Quote(ix.Fields[i].Name) + " IS NOT NULL";
+            }
+            sql += ")";
+            if (ix.IgnoreNulls && !ix.Primary) sql += " WHERE " + where;
+            Exec(sql);
+            break;
+        }
+    }
+}
+
+} // namespace k5::db::detail

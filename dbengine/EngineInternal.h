@@ -1,0 +1,150 @@
+#pragma once
+// Internals of the engine shared by its source files; nothing here is for callers.
+#include "dbengine/DaoEngine.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace k5::db::detail {
+
+// Engine format level reported by Database::Version and written into new files.
+inline constexpr const char* kFormatVersion = "4.0";
+inline constexpr const char* kCollation = "K5RU";
+
+[[noreturn]] void Raise(int32_t number, const std::string& text);
+// Maps an SQLite failure to an engine error; `what` names the file or object concerned.
+[[noreturn]] void RaiseSqlite(sqlite3* db, int rc, const std::string& what);
+std::string TextNotFoundItem();
+std::string TextDamaged(const std::string& file);
+std::string TextDuplicate();
+std::string TextRequired(const std::string& table, const std::string& field);
+
+// Russian-aware case folding and comparison (Latin, Cyrillic, Ё sorted after Е).
+int CompareK5(const char* a, int na, const char* b, int nb);
+std::string FoldName(const std::string& s);
+bool SameName(const std::string& a, const std::string& b);
+bool IsValidUtf8(const char* s, size_t n);
+size_t Utf8Length(const std::string& s);
+void RegisterCollation(sqlite3* db);
+
+std::string Quote(const std::string& identifier);
+
+// Field type helpers.
+bool IsKnownType(int type);
+int FixedSize(int type); // 0 for variable-size types
+bool IsTextType(int type);
+std::string DeclaredType(const Field& f);
+// A definition from an SQLite declared type, for tables that have no catalogue entry.
+Field FieldFromDeclared(const std::string& name, const std::string& declType, bool notNull);
+// Converts an assigned value into the field's own representation; raises 3421 when impossible.
+Value ConvertForField(const Field& f, const Value& v);
+// The value a new row starts with, from the DAO-style default text (null when none or unknown).
+Value EvaluateDefault(const Field& f);
+// Binds a field value (already converted) to an insert parameter.
+void BindValue(sqlite3_stmt* st, int index, const Field& f, const Value& v);
+// Reads a stored column as the field's type; false when the stored value does not fit.
+bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out);
+// Reads a column of a query without a known field type.
+Value ReadNatural(sqlite3_stmt* st, int col);
+
+// Progress reporting during long SQLite calls.
+class ProgressScope {
+public:
+    ProgressScope(sqlite3* db, const ProgressHook& hook);
+    ~ProgressScope();
+    // Rethrows what the hook threw (it interrupted the call).
+    void RethrowIfAny();
+
+private:
+    static int Callback(void* self);
+    sqlite3* mDb;
+    const ProgressHook& mHook;
+    std::chrono::steady_clock::time_point mStart, mLast;
+    std::exception_ptr mError;
+};
+
+// Process-wide file locks: one descriptor per file, flock()ed shared or exclusive. Closing a
+// descriptor would drop SQLite's own fcntl locks of this process on that file, so a descriptor
+// is closed only when no connection of ours uses the file any more.
+class FileLock {
+public:
+    // Raises 3045/3356 when the file is in use in a conflicting way.
+    FileLock(const std::string& path, bool exclusive);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    std::string mKey;
+    bool mExclusive;
+};
+
+class RecordsetBase;
+
+// One open SQLite connection with its lock; shared by the Database and its recordsets.
+struct Connection {
+    sqlite3* db = nullptr;
+    std::string path;
+    bool readOnly = false;
+    bool exclusive = false;
+    bool hasCatalog = false;
+    bool closed = false;
+    int64_t batchedRows = 0;
+    std::unique_ptr<FileLock> lock;
+    ProgressHook progress;
+    std::vector<RecordsetBase*> recordsets;
+
+    ~Connection();
+    void Exec(const std::string& sql);
+    sqlite3_stmt* Prepare(const std::string& sql);
+    void CheckOpen() const;
+    // Row saves share one transaction, committed every so many rows and at close.
+    void BeginBatch();
+    void RowSaved();
+    void Commit();
+    // Non-unique indexes are built after the rows; this builds the ones still missing.
+    void BuildPendingIndexes(const std::string& onlyTable = {}, bool uniqueOnly = false);
+    void EnsureCatalog();
+    void CloseAll();
+};
+
+// Reads the table list, definitions and the catalogue.
+std::vector<std::string> ListTables(Connection& c);
+// The stored name of a table (case-insensitive match), empty when missing.
+std::string ResolveTable(Connection& c, const std::string& name);
+TableDef LoadTableDef(Connection& c, const std::string& storedName);
+
+class RecordsetBase : public Recordset {
+public:
+    explicit RecordsetBase(std::shared_ptr<Connection> conn);
+    ~RecordsetBase() override;
+    // Called when the database closes under the recordset.
+    virtual void Invalidate() = 0;
+
+protected:
+    void CheckValid() const;
+    std::shared_ptr<Connection> mConn;
+    bool mClosed = false;
+};
+
+std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table);
+std::unique_ptr<Recordset> OpenSqlRecordset(std::shared_ptr<Connection> conn, const std::string& sql,
+                                            std::vector<Value> params = {});
+
+// Opens (or creates) the database file behind a Database object.
+std::unique_ptr<Database> MakeDatabase(std::shared_ptr<Connection> conn);
+std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
+                                           bool create, const ProgressHook& hook);
+
+// Paths are never URIs: a relative name beginning with "file:" is made "./file:...".
+std::string PlainPath(const std::string& path);
+void SyncFileAndFolder(const std::string& path);
+
+} // namespace k5::db::detail

@@ -1,0 +1,219 @@
+// Error texts of the engine and the Russian-aware text comparison.
+#include "dbengine/EngineInternal.h"
+
+#include <cstring>
+
+namespace k5::db::detail {
+
+void Raise(int32_t number, const std::string& text) {
+    throw EngineError(number, text);
+}
+
+std::string TextNotFoundItem() {
+    return "Элемент не найден в этой коллекции.";
+}
+
+std::string TextDamaged(const std::string& file) {
+    return "Не удается открыть базу данных '" + file +
+           "'. Возможно, она не является базой данных, распознаваемой этим приложением, или файл "
+           "поврежден.";
+}
+
+std::string TextDuplicate() {
+    return "Изменения не были успешно выполнены, так как они приведут к появлению повторяющихся значений в "
+           "индексе, основном ключе или связи.  Измените данные в поле или полях, содержащих повторяющиеся "
+           "значения, удалите индекс или переопределите его, чтобы разрешить повторяющиеся значения, и "
+           "повторите попытку.";
+}
+
+std::string TextRequired(const std::string& table, const std::string& field) {
+    return "Поле '" + table + "." + field +
+           "' не может содержать значение Null, поскольку свойство Required для этого поля имеет значение "
+           "True.  Введите значение в поле.";
+}
+
+void RaiseSqlite(sqlite3* db, int rc, const std::string& what) {
+    const std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int primary = rc & 0xff;
+    const int ext = db ? sqlite3_extended_errcode(db) : rc;
+    switch (primary) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        Raise(3049, TextDamaged(what));
+    case SQLITE_CONSTRAINT:
+        if (ext == SQLITE_CONSTRAINT_UNIQUE || ext == SQLITE_CONSTRAINT_PRIMARYKEY)
+            Raise(3022, TextDuplicate());
+        if (ext == SQLITE_CONSTRAINT_NOTNULL) {
+            // "NOT NULL constraint failed: T.F"
+            const auto colon = msg.find(": ");
+            const std::string name = colon == std::string::npos ? what : msg.substr(colon + 2);
+            const auto dot = name.find('.');
+            Raise(3314, TextRequired(dot == std::string::npos ? what : name.substr(0, dot),
+                                     dot == std::string::npos ? name : name.substr(dot + 1)));
+        }
+        Raise(3317, "Одно или несколько значений запрещены правилом проверки. [" + msg + "]");
+    case SQLITE_FULL:
+        Raise(3026, "Недостаточно места на диске.");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        Raise(3218, "Не удается обновить; объект '" + what + "' заблокирован.");
+    case SQLITE_READONLY:
+        Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
+    case SQLITE_IOERR:
+        Raise(3043, "Ошибка диска или сети. [" + msg + "]");
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        Raise(3051, "Не удается открыть файл '" + what +
+                        "'. Он уже открыт другим пользователем в монопольном режиме, или для его просмотра "
+                        "или изменения требуется разрешение.");
+    case SQLITE_INTERRUPT:
+        Raise(3059, "Операция отменена пользователем.");
+    case SQLITE_NOMEM:
+        Raise(7, "Недостаточно памяти.");
+    case SQLITE_ERROR:
+        if (msg.rfind("no such table: ", 0) == 0)
+            Raise(3078, "Не удается найти входную таблицу или запрос '" + msg.substr(15) +
+                            "'. Убедитесь, что он существует и его имя введено правильно.");
+        if (msg.rfind("no such column: ", 0) == 0)
+            Raise(3061, "Слишком мало параметров. Неизвестное поле '" + msg.substr(16) + "'.");
+        if (msg.find("syntax error") != std::string::npos ||
+            msg.find("incomplete input") != std::string::npos)
+            Raise(3129, "Синтаксическая ошибка в инструкции SQL. [" + msg + "]");
+        Raise(3146, "Ошибка выполнения инструкции SQL. [" + msg + "]");
+    default:
+        Raise(3000,
+              "Зарезервированная ошибка (" + std::to_string(rc) + "); для нее нет описания. [" + msg + "]");
+    }
+}
+
+namespace {
+
+// Decodes one code point; invalid bytes come back as themselves (0xDC00 + byte).
+inline uint32_t NextCp(const unsigned char*& p, const unsigned char* end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) return c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+    if (extra < 0 || end - p < extra) return 0xDC00 + c;
+    uint32_t cp = c & (0x3F >> extra);
+    for (int i = 0; i < extra; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0xDC00 + c;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    p += extra;
+    return cp;
+}
+
+inline uint32_t FoldCp(uint32_t cp) {
+    if (cp >= 'A' && cp <= 'Z') return cp + 32;
+    if (cp >= 0x410 && cp <= 0x42F) return cp + 0x20;
+    if (cp >= 0x400 && cp <= 0x40F) return cp + 0x50;
+    return cp;
+}
+
+// Sort weight: code point order, except that ё sits between е and ж.
+inline uint32_t Weight(uint32_t cp) {
+    cp = FoldCp(cp);
+    if (cp == 0x451) return 0x435 * 2 + 1;
+    return cp * 2;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+        out += static_cast<char>(cp - 0xDC00);
+    } else if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+int CollationCallback(void*, int na, const void* a, int nb, const void* b) {
+    return CompareK5(static_cast<const char*>(a), na, static_cast<const char*>(b), nb);
+}
+
+} // namespace
+
+int CompareK5(const char* a, int na, const char* b, int nb) {
+    auto pa = reinterpret_cast<const unsigned char*>(a);
+    auto pb = reinterpret_cast<const unsigned char*>(b);
+    const auto ea = pa + na;
+    const auto eb = pb + nb;
+    while (pa < ea && pb < eb) {
+        // Fast path for ASCII.
+        if (*pa < 0x80 && *pb < 0x80) {
+            unsigned char ca = *pa++, cb = *pb++;
+            if (ca >= 'A' && ca <= 'Z') ca += 32;
+            if (cb >= 'A' && cb <= 'Z') cb += 32;
+            if (ca != cb) return ca < cb ? -1 : 1;
+            continue;
+        }
+        const uint32_t wa = Weight(NextCp(pa, ea));
+        const uint32_t wb = Weight(NextCp(pb, eb));
+        if (wa != wb) return wa < wb ? -1 : 1;
+    }
+    if (pa < ea) return 1;
+    if (pb < eb) return -1;
+    return 0;
+}
+
+std::string FoldName(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    auto p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto e = p + s.size();
+    while (p < e)
+        AppendUtf8(out, FoldCp(NextCp(p, e)));
+    return out;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    return CompareK5(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size())) == 0;
+}
+
+bool IsValidUtf8(const char* s, size_t n) {
+    auto p = reinterpret_cast<const unsigned char*>(s);
+    const auto e = p + n;
+    while (p < e) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const uint32_t cp = NextCp(p, e);
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    }
+    return true;
+}
+
+size_t Utf8Length(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+void RegisterCollation(sqlite3* db) {
+    sqlite3_create_collation_v2(db, kCollation, SQLITE_UTF8, nullptr, CollationCallback, nullptr);
+}
+
+std::string Quote(const std::string& identifier) {
+    std::string out = "\"";
+    for (char c : identifier) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+} // namespace k5::db::detail

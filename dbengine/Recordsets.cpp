@@ -1,0 +1,529 @@
+// Recordsets: table-type (rows by rowid, damage-tolerant, batched saves) and SQL (forward, read-only).
+#include "dbengine/EngineInternal.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace k5::db {
+
+Value Recordset::GetValue(const std::string& name) {
+    const int i = FieldIndex(name);
+    if (i < 0) detail::Raise(3265, detail::TextNotFoundItem());
+    return GetValue(i);
+}
+
+void Recordset::SetValue(const std::string& name, const Value& value) {
+    const int i = FieldIndex(name);
+    if (i < 0) detail::Raise(3265, detail::TextNotFoundItem());
+    SetValue(i, value);
+}
+
+} // namespace k5::db
+
+namespace k5::db::detail {
+
+namespace {
+
+[[noreturn]] void NoCurrentRecord() {
+    Raise(3021, "Текущая запись отсутствует.");
+}
+[[noreturn]] void NoEdit() {
+    Raise(3020, "Update или CancelUpdate без AddNew или Edit.");
+}
+
+struct StmtGuard {
+    sqlite3_stmt*& st;
+    ~StmtGuard() {
+        sqlite3_finalize(st);
+        st = nullptr;
+    }
+};
+
+} // namespace
+
+RecordsetBase::RecordsetBase(std::shared_ptr<Connection> conn) : mConn(std::move(conn)) {
+    mConn->recordsets.push_back(this);
+}
+
+RecordsetBase::~RecordsetBase() {
+    auto& list = mConn->recordsets;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void RecordsetBase::CheckValid() const {
+    if (mClosed || mConn->closed) Raise(3420, "Объект недействителен или больше не задан.");
+}
+
+namespace {
+
+// Field lookup by name, case-insensitive.
+class FieldMap {
+public:
+    void Build(const std::vector<Field>& fields) {
+        for (size_t i = 0; i < fields.size(); ++i)
+            mByName.emplace(FoldName(fields[i].Name), static_cast<int>(i));
+    }
+    int Find(const std::string& name) const {
+        auto it = mByName.find(FoldName(name));
+        return it == mByName.end() ? -1 : it->second;
+    }
+
+private:
+    std::unordered_map<std::string, int> mByName;
+};
+
+class TableRecordset final : public RecordsetBase {
+public:
+    TableRecordset(std::shared_ptr<Connection> conn, const std::string& table)
+        : RecordsetBase(std::move(conn)) {
+        mDef = LoadTableDef(*mConn, table);
+        mNames.Build(mDef.Fields);
+        std::string cols;
+        for (auto& f : mDef.Fields)
+            cols += ", " + Quote(f.Name);
+        mScan = mConn->Prepare("SELECT rowid" + cols + " FROM " + Quote(table) +
+                               " WHERE rowid > ?1 ORDER BY rowid");
+        try {
+            MoveFirst();
+        } catch (...) {
+            Finalize();
+            throw;
+        }
+    }
+
+    ~TableRecordset() override { Finalize(); }
+
+    void Invalidate() override {
+        Finalize();
+        mClosed = true;
+    }
+
+    int64_t RecordCount() override {
+        CheckValid();
+        sqlite3_stmt* st = mConn->Prepare("SELECT count(*) FROM " + Quote(mDef.Name));
+        StmtGuard guard{st};
+        const int rc = sqlite3_step(st);
+        if (rc != SQLITE_ROW) RaiseSqlite(mConn->db, rc, mConn->path);
+        return sqlite3_column_int64(st, 0);
+    }
+
+    bool IsEOF() override {
+        CheckValid();
+        return mEOF;
+    }
+
+    void MoveFirst() override {
+        CheckValid();
+        mEditMode = dbEditNone;
+        mScanActive = false;
+        mLastRowid = INT64_MIN;
+        Advance();
+    }
+
+    void MoveNext() override {
+        CheckValid();
+        if (mEOF) NoCurrentRecord();
+        mEditMode = dbEditNone;
+        Advance();
+    }
+
+    int FieldCount() override { return static_cast<int>(mDef.Fields.size()); }
+
+    const Field& FieldInfo(int index) override {
+        CheckIndex(index);
+        return mDef.Fields[static_cast<size_t>(index)];
+    }
+
+    int FieldIndex(const std::string& name) override { return mNames.Find(name); }
+
+    Value GetValue(int index) override {
+        CheckValid();
+        CheckIndex(index);
+        const auto i = static_cast<size_t>(index);
+        if (mEditMode == dbEditAdd) return mPending[i];
+        if (mEOF) NoCurrentRecord();
+        if (mDamaged && !mLoaded[i]) LoadColumnAlone(i);
+        if (mBad[i]) Raise(3049, TextDamaged(mConn->path));
+        return mCells[i];
+    }
+
+    void SetValue(int index, const Value& value) override {
+        CheckValid();
+        CheckIndex(index);
+        if (mEditMode == dbEditNone) NoEdit();
+        const auto i = static_cast<size_t>(index);
+        mPending[i] = ConvertForField(mDef.Fields[i], value);
+    }
+
+    void AddNew() override {
+        CheckValid();
+        if (mConn->readOnly)
+            Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
+        mPending.resize(mDef.Fields.size());
+        for (size_t i = 0; i < mDef.Fields.size(); ++i)
+            mPending[i] = EvaluateDefault(mDef.Fields[i]);
+        mEditMode = dbEditAdd;
+    }
+
+    void Update() override {
+        CheckValid();
+        if (mEditMode == dbEditNone) NoEdit();
+        CheckRules();
+        if (!mInsert) {
+            std::string names, params;
+            for (size_t i = 0; i < mDef.Fields.size(); ++i) {
+                names += (i ? ", " : "") + Quote(mDef.Fields[i].Name);
+                params += (i ? ", ?" : "?") + std::to_string(i + 1);
+            }
+            mInsert = mConn->Prepare("INSERT INTO " + Quote(mDef.Name) + " (" + names + ") VALUES (" +
+                                     params + ")");
+        }
+        mConn->BeginBatch();
+        for (size_t i = 0; i < mDef.Fields.size(); ++i)
+            BindValue(mInsert, static_cast<int>(i + 1), mDef.Fields[i], mPending[i]);
+        const int rc = sqlite3_step(mInsert);
+        sqlite3_reset(mInsert);
+        sqlite3_clear_bindings(mInsert);
+        if (rc != SQLITE_DONE) {
+            const bool lostBatch = mConn->batchedRows > 0 && sqlite3_get_autocommit(mConn->db);
+            if (!lostBatch) RaiseSqlite(mConn->db, rc, mDef.Name);
+            // SQLite gave up the whole transaction (disk full, I/O error): say so.
+            mConn->batchedRows = 0;
+            try {
+                RaiseSqlite(mConn->db, rc, mDef.Name);
+            } catch (const EngineError& e) {
+                Raise(e.Number(),
+                      e.Description() + " Записи, добавленные после последнего сохранения, потеряны.");
+            }
+        }
+        for (auto& [field, next] : mNextAuto)
+            if (auto v = std::get_if<int32_t>(&mPending[field]); v && *v >= next) next = int64_t(*v) + 1;
+        mEditMode = dbEditNone;
+        mConn->RowSaved();
+    }
+
+    void CancelUpdate() override {
+        CheckValid();
+        if (mEditMode == dbEditNone) NoEdit();
+        mEditMode = dbEditNone;
+        mPending.assign(mPending.size(), Null{});
+    }
+
+    int EditMode() override { return mEditMode; }
+
+    void Close() override {
+        if (mClosed) return;
+        Finalize();
+        mClosed = true;
+    }
+
+private:
+    void CheckIndex(int index) const {
+        if (index < 0 || index >= static_cast<int>(mDef.Fields.size())) Raise(3265, TextNotFoundItem());
+    }
+
+    void Finalize() {
+        sqlite3_finalize(mScan);
+        sqlite3_finalize(mInsert);
+        mScan = mInsert = nullptr;
+    }
+
+    // Steps to the row after mLastRowid. A row whose contents cannot be read stops the scan;
+    // its rowid is then found on its own and the scan restarts after it.
+    void Advance() {
+        if (!mScanActive) {
+            sqlite3_reset(mScan);
+            sqlite3_bind_int64(mScan, 1, mLastRowid);
+            mScanActive = true;
+        }
+        const size_t n = mDef.Fields.size();
+        const int rc = sqlite3_step(mScan);
+        if (rc == SQLITE_ROW) {
+            mEOF = false;
+            mDamaged = false;
+            mRowid = sqlite3_column_int64(mScan, 0);
+            mLastRowid = mRowid;
+            mCells.resize(n);
+            mBad.assign(n, 0);
+            for (size_t i = 0; i < n; ++i)
+                if (!ReadColumn(mScan, static_cast<int>(i + 1), mDef.Fields[i], mCells[i])) mBad[i] = 1;
+            return;
+        }
+        mScanActive = false;
+        sqlite3_reset(mScan);
+        if (rc == SQLITE_DONE) {
+            mEOF = true;
+            return;
+        }
+        sqlite3_stmt* next = mConn->Prepare("SELECT rowid FROM " + Quote(mDef.Name) +
+                                            " WHERE rowid > ?1 ORDER BY rowid LIMIT 1");
+        StmtGuard guard{next};
+        sqlite3_bind_int64(next, 1, mLastRowid);
+        const int nrc = sqlite3_step(next);
+        if (nrc == SQLITE_DONE) {
+            mEOF = true;
+            return;
+        }
+        if (nrc != SQLITE_ROW) RaiseSqlite(mConn->db, nrc, mConn->path);
+        mEOF = false;
+        mDamaged = true;
+        mRowid = sqlite3_column_int64(next, 0);
+        mLastRowid = mRowid;
+        mCells.assign(n, Null{});
+        mBad.assign(n, 0);
+        mLoaded.assign(n, 0);
+    }
+
+    void LoadColumnAlone(size_t i) {
+        mLoaded[i] = 1;
+        sqlite3_stmt* st = nullptr;
+        const std::string sql =
+            "SELECT " + Quote(mDef.Fields[i].Name) + " FROM " + Quote(mDef.Name) + " WHERE rowid = ?1";
+        if (sqlite3_prepare_v2(mConn->db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(st);
+            mBad[i] = 1;
+            return;
+        }
+        StmtGuard guard{st};
+        sqlite3_bind_int64(st, 1, mRowid);
+        if (sqlite3_step(st) != SQLITE_ROW || !ReadColumn(st, 0, mDef.Fields[i], mCells[i])) mBad[i] = 1;
+    }
+
+    void CheckRules() {
+        const std::string& table = mDef.Name;
+        for (size_t i = 0; i < mDef.Fields.size(); ++i) {
+            const Field& f = mDef.Fields[i];
+            Value& v = mPending[i];
+            if (IsNull(v) && (f.Attributes & dbAutoIncrField) && f.Type == dbLong)
+                v = static_cast<int32_t>(NextAutoNumber(i));
+            if (IsNull(v)) {
+                if (f.Required) Raise(3314, TextRequired(table, f.Name));
+                continue;
+            }
+            if (auto s = std::get_if<std::string>(&v)) {
+                if (s->empty() && !f.AllowZeroLength)
+                    Raise(3315,
+                          "Поле '" + table + "." + f.Name + "' не может содержать строку нулевой длины.");
+                if (f.Type == dbText && Utf8Length(*s) > static_cast<size_t>(f.Size)) TooLong();
+            } else if (auto b = std::get_if<Bytes>(&v)) {
+                if (f.Type == dbBinary && b->size() > static_cast<size_t>(f.Size)) TooLong();
+            }
+        }
+        for (auto& ix : mDef.Indexes) {
+            if (!ix.Primary) continue;
+            for (auto& xf : ix.Fields) {
+                const int k = mNames.Find(xf.Name);
+                if (k >= 0 && IsNull(mPending[static_cast<size_t>(k)]))
+                    Raise(3058, "Индекс или ключевое поле не могут содержать значение Null.");
+            }
+        }
+    }
+
+    [[noreturn]] static void TooLong() {
+        Raise(3163,
+              "Поле слишком мало для принятия такого количества данных. Попробуйте вставить меньший объем "
+              "данных.");
+    }
+
+    int64_t NextAutoNumber(size_t field) {
+        auto it = std::find_if(mNextAuto.begin(), mNextAuto.end(), [&](auto& p) { return p.first == field; });
+        if (it == mNextAuto.end()) {
+            sqlite3_stmt* st =
+                mConn->Prepare("SELECT max(" + Quote(mDef.Fields[field].Name) + ") FROM " + Quote(mDef.Name));
+            StmtGuard guard{st};
+            const int rc = sqlite3_step(st);
+            if (rc != SQLITE_ROW) RaiseSqlite(mConn->db, rc, mConn->path);
+            mNextAuto.emplace_back(field, sqlite3_column_int64(st, 0) + 1);
+            it = std::prev(mNextAuto.end());
+        }
+        if (it->second > INT32_MAX) Raise(3421, "Ошибка преобразования типа данных.");
+        return it->second;
+    }
+
+    TableDef mDef;
+    FieldMap mNames;
+    sqlite3_stmt* mScan = nullptr;
+    sqlite3_stmt* mInsert = nullptr;
+    bool mScanActive = false;
+    int64_t mLastRowid = INT64_MIN;
+    bool mEOF = true;
+    bool mDamaged = false;
+    int64_t mRowid = 0;
+    std::vector<Value> mCells;
+    std::vector<char> mBad;
+    std::vector<char> mLoaded;
+    int mEditMode = dbEditNone;
+    std::vector<Value> mPending;
+    std::vector<std::pair<size_t, int64_t>> mNextAuto;
+};
+
+class SqlRecordset final : public RecordsetBase {
+public:
+    SqlRecordset(std::shared_ptr<Connection> conn, const std::string& sql, std::vector<Value> params)
+        : RecordsetBase(std::move(conn)), mSql(sql), mParams(std::move(params)) {
+        mStmt = PrepareOne(mSql);
+        const int n = sqlite3_column_count(mStmt);
+        for (int i = 0; i < n; ++i) {
+            const char* name = sqlite3_column_name(mStmt, i);
+            const char* decl = sqlite3_column_decltype(mStmt, i);
+            Field f = FieldFromDeclared(name ? name : "", decl ? decl : "", false);
+            mTyped.push_back(decl != nullptr);
+            if (!decl) f.Type = dbMemo, f.Size = 0, f.Attributes = dbVariableField;
+            mFields.push_back(std::move(f));
+        }
+        mNames.Build(mFields);
+        try {
+            Step();
+        } catch (...) {
+            Invalidate();
+            throw;
+        }
+    }
+
+    ~SqlRecordset() override { Invalidate(); }
+
+    void Invalidate() override {
+        sqlite3_finalize(mStmt);
+        mStmt = nullptr;
+        mClosed = true;
+    }
+
+    // Exact: the query is run once more and its rows counted.
+    int64_t RecordCount() override {
+        CheckValid();
+        if (mCount < 0) {
+            sqlite3_stmt* st = PrepareOne(mSql);
+            StmtGuard guard{st};
+            ProgressScope scope(mConn->db, mConn->progress);
+            int64_t count = 0;
+            int rc;
+            while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+                ++count;
+            if (rc != SQLITE_DONE) {
+                scope.RethrowIfAny();
+                RaiseSqlite(mConn->db, rc, mConn->path);
+            }
+            mCount = count;
+        }
+        return mCount;
+    }
+
+    bool IsEOF() override {
+        CheckValid();
+        return mEOF;
+    }
+
+    void MoveFirst() override {
+        CheckValid();
+        sqlite3_reset(mStmt);
+        Step();
+    }
+
+    void MoveNext() override {
+        CheckValid();
+        if (mEOF) NoCurrentRecord();
+        Step();
+    }
+
+    int FieldCount() override { return static_cast<int>(mFields.size()); }
+    const Field& FieldInfo(int index) override {
+        if (index < 0 || index >= FieldCount()) Raise(3265, TextNotFoundItem());
+        return mFields[static_cast<size_t>(index)];
+    }
+    int FieldIndex(const std::string& name) override { return mNames.Find(name); }
+
+    Value GetValue(int index) override {
+        CheckValid();
+        if (index < 0 || index >= FieldCount()) Raise(3265, TextNotFoundItem());
+        if (mEOF) NoCurrentRecord();
+        const auto i = static_cast<size_t>(index);
+        if (mBad[i]) Raise(3049, TextDamaged(mConn->path));
+        return mCells[i];
+    }
+
+    void SetValue(int, const Value&) override { ReadOnly(); }
+    void AddNew() override { ReadOnly(); }
+    void Update() override { ReadOnly(); }
+    void CancelUpdate() override { NoEdit(); }
+    int EditMode() override { return dbEditNone; }
+    void Close() override { Invalidate(); }
+
+private:
+    [[noreturn]] static void ReadOnly() {
+        Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
+    }
+
+    sqlite3_stmt* PrepareOne(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        const char* tail = nullptr;
+        const int rc = sqlite3_prepare_v2(mConn->db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(st);
+            RaiseSqlite(mConn->db, rc, mConn->path);
+        }
+        if (!st) Raise(3129, "Недопустимая инструкция SQL.");
+        for (; tail && *tail; ++tail)
+            if (*tail != ' ' && *tail != '\t' && *tail != '\r' && *tail != '\n' && *tail != ';') {
+                sqlite3_finalize(st);
+                Raise(3142, "Знаки обнаружены после окончания инструкции SQL.");
+            }
+        if (static_cast<size_t>(sqlite3_bind_parameter_count(st)) != mParams.size()) {
+            sqlite3_finalize(st);
+            Raise(3061, "Слишком мало параметров. Требуется " +
+                            std::to_string(sqlite3_bind_parameter_count(st)) + ".");
+        }
+        Field any;
+        for (size_t i = 0; i < mParams.size(); ++i)
+            BindValue(st, static_cast<int>(i + 1), any, mParams[i]);
+        return st;
+    }
+
+    void Step() {
+        ProgressScope scope(mConn->db, mConn->progress);
+        const int rc = sqlite3_step(mStmt);
+        if (rc == SQLITE_DONE) {
+            mEOF = true;
+            return;
+        }
+        if (rc != SQLITE_ROW) {
+            mEOF = true;
+            scope.RethrowIfAny();
+            RaiseSqlite(mConn->db, rc, mConn->path);
+        }
+        mEOF = false;
+        const size_t n = mFields.size();
+        mCells.resize(n);
+        mBad.assign(n, 0);
+        for (size_t i = 0; i < n; ++i) {
+            const int col = static_cast<int>(i);
+            if (!mTyped[i])
+                mCells[i] = ReadNatural(mStmt, col);
+            else if (!ReadColumn(mStmt, col, mFields[i], mCells[i]))
+                mCells[i] = ReadNatural(mStmt, col); // an expression over a typed column
+        }
+    }
+
+    std::string mSql;
+    std::vector<Value> mParams; // bound with SQLITE_STATIC: they live as long as the recordset
+    sqlite3_stmt* mStmt = nullptr;
+    std::vector<Field> mFields;
+    std::vector<bool> mTyped;
+    FieldMap mNames;
+    bool mEOF = true;
+    int64_t mCount = -1;
+    std::vector<Value> mCells;
+    std::vector<char> mBad;
+};
+
+} // namespace
+
+std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table) {
+    return std::make_unique<TableRecordset>(std::move(conn), table);
+}
+
+std::unique_ptr<Recordset> OpenSqlRecordset(std::shared_ptr<Connection> conn, const std::string& sql,
+                                            std::vector<Value> params) {
+    return std::make_unique<SqlRecordset>(std::move(conn), sql, std::move(params));
+}
+
+} // namespace k5::db::detail

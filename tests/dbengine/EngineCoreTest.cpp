@@ -1,0 +1,418 @@
+// Definitions, values and rules of the engine, checked on real files.
+#include "EngineTestUtil.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+using namespace k5;
+using namespace k5::db;
+using namespace k5::db::test;
+
+namespace {
+
+TableDef AllTypesDef(Database& db) {
+    TableDef t = db.CreateTableDef("AllTypes");
+    auto add = [&](const std::string& name, int type, int size = 0) -> Field& {
+        t.Fields.push_back(t.CreateField(name, type, size));
+        return t.Fields.back();
+    };
+    Field& id = add("Id", dbLong);
+    id.Attributes |= dbAutoIncrField;
+    add("Flag", dbBoolean).DefaultValue = std::string("False");
+    add("Small", dbByte);
+    add("Short", dbInteger).Required = true;
+    add("Whole", dbLong).DefaultValue = std::string("0");
+    add("Money", dbCurrency);
+    add("Single", dbSingle);
+    add("Dbl", dbDouble);
+    add("When", dbDate).DefaultValue = std::string("Now()");
+    add("Bin", dbBinary, 8);
+    Field& name = add("Name", dbText, 20);
+    name.AllowZeroLength = true;
+    name.DefaultValue = std::string("\"безымянный\"");
+    add("Blob", dbLongBinary);
+    add("Note", dbMemo);
+    add("Uid", dbGUID);
+    Index pk = t.CreateIndex("PrimaryKey");
+    pk.Fields.push_back(pk.CreateField("Id"));
+    pk.Primary = true;
+    Index byName = t.CreateIndex("ByName");
+    byName.Fields.push_back(IndexField{"Name", dbDescending});
+    byName.Fields.push_back(IndexField{"When", 0});
+    byName.IgnoreNulls = true;
+    Index uniq = t.CreateIndex("UniqShort");
+    uniq.Fields.push_back(uniq.CreateField("Short"));
+    uniq.Unique = true;
+    t.Indexes = {pk, byName, uniq};
+    return t;
+}
+
+void ExpectSameDef(const TableDef& a, const TableDef& b) {
+    ASSERT_EQ(a.Fields.size(), b.Fields.size());
+    for (size_t i = 0; i < a.Fields.size(); ++i) {
+        SCOPED_TRACE(a.Fields[i].Name);
+        EXPECT_EQ(a.Fields[i].Name, b.Fields[i].Name);
+        EXPECT_EQ(a.Fields[i].Type, b.Fields[i].Type);
+        EXPECT_EQ(a.Fields[i].Size, b.Fields[i].Size);
+        EXPECT_EQ(a.Fields[i].Attributes, b.Fields[i].Attributes);
+        EXPECT_EQ(a.Fields[i].AllowZeroLength, b.Fields[i].AllowZeroLength);
+        EXPECT_EQ(a.Fields[i].Required, b.Fields[i].Required);
+        EXPECT_EQ(a.Fields[i].DefaultValue, b.Fields[i].DefaultValue);
+    }
+    ASSERT_EQ(a.Indexes.size(), b.Indexes.size());
+    for (size_t i = 0; i < a.Indexes.size(); ++i) {
+        SCOPED_TRACE(a.Indexes[i].Name);
+        EXPECT_EQ(a.Indexes[i].Name, b.Indexes[i].Name);
+        EXPECT_EQ(a.Indexes[i].Primary, b.Indexes[i].Primary);
+        EXPECT_EQ(a.Indexes[i].Unique, b.Indexes[i].Unique);
+        EXPECT_EQ(a.Indexes[i].IgnoreNulls, b.Indexes[i].IgnoreNulls);
+        ASSERT_EQ(a.Indexes[i].Fields.size(), b.Indexes[i].Fields.size());
+        for (size_t k = 0; k < a.Indexes[i].Fields.size(); ++k) {
+            EXPECT_EQ(a.Indexes[i].Fields[k].Name, b.Indexes[i].Fields[k].Name);
+            EXPECT_EQ(a.Indexes[i].Fields[k].Attributes, b.Indexes[i].Fields[k].Attributes);
+        }
+    }
+}
+
+std::vector<Value> SampleRow() {
+    Guid g;
+    for (int i = 0; i < 16; ++i)
+        g.bytes[i] = static_cast<uint8_t>(i * 17);
+    return {int32_t(7),
+            true,
+            uint8_t(255),
+            int16_t(-32768),
+            int32_t(2147483647),
+            Currency{-123456789},
+            1.5f,
+            -2.25e300,
+            Date{45123.75},
+            Bytes{1, 2, 3},
+            std::string("Ёжик в тумане"),
+            Bytes(70000, 0xAB),
+            std::string(100000, 'm'),
+            g};
+}
+
+} // namespace
+
+TEST(EngineDefinitions, EveryTypeAndPropertySurvivesReopenAndCompaction) {
+    ScratchDir dir;
+    const std::string path = dir.File("a.mdb");
+    TableDef expected;
+    {
+        auto db = NewDb(path);
+        expected = AllTypesDef(*db);
+        db->AppendTableDef(expected);
+        auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
+        rs->AddNew();
+        const auto row = SampleRow();
+        for (int i = 0; i < rs->FieldCount(); ++i)
+            rs->SetValue(i, row[static_cast<size_t>(i)]);
+        rs->Update();
+        db->Close();
+    }
+    const std::string compact = dir.File("compact.mdb");
+    DBEngine::Instance().CompactDatabase(path, compact);
+    for (const auto& p : {path, compact}) {
+        SCOPED_TRACE(p);
+        auto db = OpenDb(p, true, true);
+        EXPECT_EQ(db->TableNames(), std::vector<std::string>{"AllTypes"});
+        TableDef got = db->GetTableDef("alltypes");
+        EXPECT_EQ(got.Name, "AllTypes");
+        // Fixed types report their own size; Text keeps the given one.
+        EXPECT_EQ(got.Fields[7].Size, 8);
+        EXPECT_EQ(got.Fields[10].Size, 20);
+        ExpectSameDef(expected, got);
+        auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
+        ASSERT_EQ(rs->RecordCount(), 1);
+        ASSERT_FALSE(rs->IsEOF());
+        const auto row = SampleRow();
+        for (int i = 0; i < rs->FieldCount(); ++i) {
+            SCOPED_TRACE(rs->FieldInfo(i).Name);
+            EXPECT_EQ(rs->GetValue(i), row[static_cast<size_t>(i)]);
+        }
+        rs->MoveNext();
+        EXPECT_TRUE(rs->IsEOF());
+        EXPECT_EQ(db->IntegrityCheck(), "");
+    }
+}
+
+TEST(EngineDefinitions, DefaultsAndAutoNumberFillANewRow) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("d.mdb"));
+    db->AppendTableDef(AllTypesDef(*db));
+    auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
+    EXPECT_EQ(rs->EditMode(), dbEditNone);
+    for (int16_t s : {int16_t(1), int16_t(2)}) {
+        rs->AddNew();
+        EXPECT_EQ(rs->EditMode(), dbEditAdd);
+        EXPECT_EQ(rs->GetValue("Name"), Value(std::string("безымянный")));
+        EXPECT_EQ(rs->GetValue("Whole"), Value(int32_t(0)));
+        EXPECT_EQ(rs->GetValue("Flag"), Value(false));
+        EXPECT_TRUE(std::holds_alternative<Date>(rs->GetValue("When")));
+        rs->SetValue("Short", s);
+        rs->Update();
+        EXPECT_EQ(rs->EditMode(), dbEditNone);
+    }
+    rs->AddNew();
+    rs->SetValue("Short", int16_t(3));
+    rs->CancelUpdate();
+    EXPECT_EQ(rs->EditMode(), dbEditNone);
+    EXPECT_EQ(rs->RecordCount(), 2);
+    rs->MoveFirst();
+    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(1)));
+    rs->MoveNext();
+    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(2)));
+}
+
+struct Refusal {
+    const char* what;
+    int type;
+    int size;
+    Value value;
+};
+
+TEST(EngineValues, WrongTypeOrRangeIsRefusedAtAssignment) {
+    const Refusal cases[] = {
+        {"text into long", dbLong, 0, std::string("abc")},
+        {"256 into byte", dbByte, 0, int32_t(256)},
+        {"-1 into byte", dbByte, 0, int16_t(-1)},
+        {"40000 into integer", dbInteger, 0, int32_t(40000)},
+        {"2^31 into long", dbLong, 0, int64_t(2147483648LL)},
+        {"fraction into long", dbLong, 0, 2.5},
+        {"bytes into text", dbText, 10, Bytes{1}},
+        {"text into date", dbDate, 0, std::string("01.01.2020")},
+        {"text into binary", dbBinary, 10, std::string("x")},
+        {"short bytes into guid", dbGUID, 0, Bytes{1, 2}},
+        {"huge into single", dbSingle, 0, 1e300},
+        {"invalid utf-8 into memo", dbMemo, 0, std::string("\xff\xfe")},
+    };
+    ScratchDir dir;
+    auto db = NewDb(dir.File("v.mdb"));
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TableDef t = db->CreateTableDef("T" + std::to_string(n++));
+        t.Fields.push_back(t.CreateField("F", c.type, c.size));
+        db->AppendTableDef(t);
+        auto rs = db->OpenRecordset(t.Name, dbOpenTable);
+        rs->AddNew();
+        EXPECT_EQ(Catch([&] { rs->SetValue(0, c.value); }).Number(), 3421);
+    }
+}
+
+TEST(EngineValues, LosslessConversionsAreAccepted) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("c.mdb"));
+    TableDef t = db->CreateTableDef("T");
+    t.Fields = {t.CreateField("D", dbDouble), t.CreateField("L", dbLong), t.CreateField("C", dbCurrency),
+                t.CreateField("S", dbText, 10), t.CreateField("B", dbBoolean)};
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    rs->AddNew();
+    rs->SetValue("D", int32_t(5));
+    rs->SetValue("L", 12.0);
+    rs->SetValue("C", int32_t(3));
+    rs->SetValue("S", int32_t(42));
+    rs->SetValue("B", int32_t(-1));
+    EXPECT_EQ(rs->GetValue("D"), Value(5.0));
+    EXPECT_EQ(rs->GetValue("L"), Value(int32_t(12)));
+    EXPECT_EQ(rs->GetValue("C"), Value(Currency{30000}));
+    EXPECT_EQ(rs->GetValue("S"), Value(std::string("42")));
+    EXPECT_EQ(rs->GetValue("B"), Value(true));
+}
+
+TEST(EngineRules, RefusalsAtUpdateCarryTheirNumberAndText) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("r.mdb"));
+    TableDef t = db->CreateTableDef("Doc");
+    t.Fields = {t.CreateField("Id", dbLong), t.CreateField("Code", dbText, 5),
+                t.CreateField("Bin", dbBinary, 2)};
+    t.Fields[1].Required = true;
+    Index pk = t.CreateIndex("PrimaryKey");
+    pk.Fields.push_back(pk.CreateField("Id"));
+    pk.Primary = true;
+    t.Indexes.push_back(pk);
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("Doc", dbOpenTable);
+    auto attempt = [&](Value id, Value code, Value bin = Null{}) {
+        rs->AddNew();
+        rs->SetValue("Id", id);
+        rs->SetValue("Code", code);
+        rs->SetValue("Bin", bin);
+        const EngineError e = Catch([&] { rs->Update(); });
+        if (rs->EditMode() != dbEditNone) rs->CancelUpdate();
+        return e;
+    };
+    EXPECT_EQ(attempt(int32_t(1), std::string("ок")).Number(), 0);
+
+    const EngineError required = attempt(int32_t(2), Null{});
+    EXPECT_EQ(required.Number(), 3314);
+    EXPECT_EQ(required.Description(),
+              "Поле 'Doc.Code' не может содержать значение Null, поскольку свойство "
+              "Required для этого поля имеет значение True.  Введите значение в поле.");
+    EXPECT_EQ(required.Source(), "DAO.Database");
+
+    const EngineError dup = attempt(int32_t(1), std::string("x"));
+    EXPECT_EQ(dup.Number(), 3022);
+    EXPECT_TRUE(EndsWith(dup.Description(),
+                         "  Измените данные в поле или полях, содержащих повторяющиеся значения, "
+                         "удалите индекс или переопределите его, чтобы разрешить повторяющиеся "
+                         "значения, и повторите попытку."))
+        << dup.Description();
+
+    EXPECT_EQ(attempt(int32_t(3), std::string("")).Number(), 3315);
+    EXPECT_EQ(attempt(int32_t(4), std::string("абвгде")).Number(), 3163); // 6 letters into 5
+    EXPECT_EQ(attempt(int32_t(5), std::string("абвгд")).Number(), 0);     // 5 letters, 10 bytes
+    EXPECT_EQ(attempt(int32_t(6), std::string("b"), Bytes{1, 2, 3}).Number(), 3163);
+    EXPECT_EQ(attempt(Null{}, std::string("n")).Number(), 3058);
+
+    // A refused row leaves the saved ones alone, also after a reopen.
+    EXPECT_EQ(rs->RecordCount(), 2);
+    rs.reset();
+    const std::string path = db->Name();
+    db->Close();
+    db = OpenDb(path);
+    EXPECT_EQ(db->OpenRecordset("Doc", dbOpenTable)->RecordCount(), 2);
+}
+
+TEST(EngineRules, PendingRowNeedsAddNew) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("p.mdb"));
+    TableDef t = db->CreateTableDef("T");
+    t.Fields = {t.CreateField("A", dbLong)};
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    EXPECT_EQ(Catch([&] { rs->SetValue(0, int32_t(1)); }).Number(), 3020);
+    EXPECT_EQ(Catch([&] { rs->Update(); }).Number(), 3020);
+    EXPECT_TRUE(rs->IsEOF());
+    EXPECT_EQ(Catch([&] { rs->GetValue(0); }).Number(), 3021);
+    EXPECT_EQ(Catch([&] { rs->GetValue("Nope"); }).Number(), 3265);
+    EXPECT_EQ(rs->FieldIndex("a"), 0);
+    EXPECT_EQ(rs->FieldIndex("Nope"), -1);
+}
+
+TEST(EngineRules, UniqueIndexesAndNulls) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("u.mdb"));
+    TableDef t = db->CreateTableDef("T");
+    t.Fields = {t.CreateField("A", dbLong), t.CreateField("B", dbLong)};
+    Index ua = t.CreateIndex("UA");
+    ua.Fields.push_back(ua.CreateField("A"));
+    ua.Unique = true;
+    Index ub = t.CreateIndex("UB");
+    ub.Fields.push_back(ub.CreateField("B"));
+    ub.Unique = true;
+    ub.IgnoreNulls = true;
+    t.Indexes = {ua, ub};
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    auto add = [&](Value a, Value b) {
+        rs->AddNew();
+        rs->SetValue("A", a);
+        rs->SetValue("B", b);
+        const int n = Catch([&] { rs->Update(); }).Number();
+        if (rs->EditMode()) rs->CancelUpdate();
+        return n;
+    };
+    // Nulls are never duplicates of each other, with or without IgnoreNulls.
+    EXPECT_EQ(add(Null{}, Null{}), 0);
+    EXPECT_EQ(add(Null{}, Null{}), 0);
+    EXPECT_EQ(add(int32_t(1), int32_t(1)), 0);
+    EXPECT_EQ(add(int32_t(1), int32_t(2)), 3022);
+    EXPECT_EQ(add(int32_t(2), int32_t(1)), 3022);
+    EXPECT_EQ(rs->RecordCount(), 3);
+}
+
+TEST(EngineText, RussianCaseInsensitiveComparisonAndOrder) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("t.mdb"));
+    TableDef t = db->CreateTableDef("Words");
+    t.Fields = {t.CreateField("W", dbText, 30)};
+    Index u = t.CreateIndex("UW");
+    u.Fields.push_back(u.CreateField("W"));
+    u.Unique = true;
+    t.Indexes = {u};
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("Words", dbOpenTable);
+    for (const char* w : {"жук", "Ёлка", "ель", "Яма", "аист", "Zebra", "apple"}) {
+        rs->AddNew();
+        rs->SetValue(0, std::string(w));
+        rs->Update();
+    }
+    rs->AddNew();
+    rs->SetValue(0, std::string("ЖУК"));
+    EXPECT_EQ(Catch([&] { rs->Update(); }).Number(), 3022);
+    rs->CancelUpdate();
+
+    auto q = db->OpenRecordset("SELECT W FROM Words ORDER BY W");
+    std::vector<std::string> order;
+    for (; !q->IsEOF(); q->MoveNext())
+        order.push_back(std::get<std::string>(q->GetValue(0)));
+    EXPECT_EQ(order, (std::vector<std::string>{"apple", "Zebra", "аист", "ель", "Ёлка", "жук", "Яма"}));
+    auto eq = db->OpenRecordset("SELECT count(*) AS N FROM Words WHERE W = 'ЯМА'");
+    EXPECT_EQ(eq->GetValue("N"), Value(int32_t(1)));
+}
+
+TEST(EngineTables, SqlCreatedTableIsANormalTable) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("s.mdb"));
+    db->Execute("CREATE TABLE TempCertificateId (Id LONG);");
+    db->Execute("CREATE INDEX TempCertificateId_I_Id ON TempCertificateId (Id);");
+    db->Execute(
+        "INSERT INTO TempCertificateId (Id) VALUES (5); INSERT INTO TempCertificateId (Id) VALUES (6);");
+    EXPECT_EQ(db->RecordsAffected(), 2);
+    EXPECT_EQ(db->TableNames(), std::vector<std::string>{"TempCertificateId"});
+    TableDef def = db->GetTableDef("TempCertificateId");
+    ASSERT_EQ(def.Fields.size(), 1u);
+    EXPECT_EQ(def.Fields[0].Name, "Id");
+    EXPECT_EQ(def.Fields[0].Type, dbLong);
+    ASSERT_EQ(def.Indexes.size(), 1u);
+    EXPECT_EQ(def.Indexes[0].Name, "TempCertificateId_I_Id");
+    auto rs = db->OpenRecordset("TempCertificateId", dbOpenTable);
+    EXPECT_EQ(rs->RecordCount(), 2);
+    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(5)));
+    rs->AddNew();
+    rs->SetValue("Id", int32_t(7));
+    rs->Update();
+    rs->Close();
+    db->Execute("DROP TABLE TempCertificateId;");
+    EXPECT_TRUE(db->TableNames().empty());
+    EXPECT_EQ(Catch([&] { db->GetTableDef("TempCertificateId"); }).Number(), 3265);
+    EXPECT_EQ(Catch([&] { db->OpenRecordset("TempCertificateId", dbOpenTable); }).Number(), 3011);
+    EXPECT_EQ(Catch([&] { db->Execute("SELECT 1"); }).Number(), 3065);
+}
+
+TEST(EngineTables, AppendDeleteAndRefusedDefinitions) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("x.mdb"));
+    TableDef t = db->CreateTableDef("B");
+    t.Fields = {t.CreateField("X", dbLong)};
+    db->AppendTableDef(t);
+    t.Name = "A";
+    db->AppendTableDef(t);
+    EXPECT_EQ(db->TableNames(), (std::vector<std::string>{"B", "A"})); // creation order
+    EXPECT_EQ(Catch([&] { db->AppendTableDef(t); }).Number(), 3010);
+    TableDef empty = db->CreateTableDef("E");
+    EXPECT_EQ(Catch([&] { db->AppendTableDef(empty); }).Number(), 3264);
+    TableDef badIndex = db->CreateTableDef("I");
+    badIndex.Fields = {badIndex.CreateField("X", dbLong)};
+    Index ix = badIndex.CreateIndex("IX");
+    ix.Fields.push_back(ix.CreateField("Missing"));
+    badIndex.Indexes = {ix};
+    EXPECT_EQ(Catch([&] { db->AppendTableDef(badIndex); }).Number(), 3265);
+    EXPECT_EQ(db->TableNames().size(), 2u); // nothing left over from the refused append
+    TableDef hidden = db->CreateTableDef("_k5_fields");
+    hidden.Fields = {hidden.CreateField("X", dbLong)};
+    EXPECT_EQ(Catch([&] { db->AppendTableDef(hidden); }).Number(), 3125);
+    db->DeleteTableDef("b");
+    EXPECT_EQ(db->TableNames(), std::vector<std::string>{"A"});
+    EXPECT_EQ(Catch([&] { db->DeleteTableDef("B"); }).Number(), 3265);
+    // A recreated table starts from its new definition.
+    TableDef again = db->CreateTableDef("B");
+    again.Fields = {again.CreateField("Y", dbText, 10)};
+    db->AppendTableDef(again);
+    EXPECT_EQ(db->GetTableDef("B").Fields[0].Name, "Y");
+}
