@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -70,6 +71,25 @@ std::string FilesLib::DiskName(const std::string& fileName) {
     return info.rootPath().toStdString();
 }
 
+namespace {
+// Case-insensitive mask match. A mask ending in a three-letter extension also takes names
+// whose extension (after the last dot) only begins with it ("*_*.mdb" lists "1_a.mdb-лишний-файл-..."), as
+// the short names of the accounting program's home platform do; the callers test the extension themselves.
+bool MatchesMask(const std::string& mask, const std::string& name) {
+    if (::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD | FNM_PERIOD) == 0) return true;
+    const size_t maskDot = mask.rfind('.');
+    const size_t nameDot = name.rfind('.');
+    if (maskDot == std::string::npos || nameDot == std::string::npos) return false;
+    const std::string maskExt = mask.substr(maskDot + 1);
+    if (maskExt.size() != 3 || maskExt.find_first_of("*?[") != std::string::npos) return false;
+    if (::fnmatch(mask.substr(0, maskDot).c_str(), name.substr(0, nameDot).c_str(),
+                  FNM_CASEFOLD | FNM_PERIOD) != 0)
+        return false;
+    const std::string ext = name.substr(nameDot + 1);
+    return ext.size() > 3 && ::strncasecmp(ext.c_str(), maskExt.c_str(), 3) == 0;
+}
+} // namespace
+
 std::vector<std::string> FilesLib::ListFiles(const std::string& folder, const std::string& mask, bool flag1,
                                              bool flag2) {
     std::vector<std::string> names;
@@ -83,7 +103,7 @@ std::vector<std::string> FilesLib::ListFiles(const std::string& folder, const st
     while (struct dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        if (::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
+        if (!MatchesMask(mask, name)) continue;
         const std::string full = JoinPath(folder, name);
         if (IsRegularFile(full)) names.push_back(full);
         errno = 0;

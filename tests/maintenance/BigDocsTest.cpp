@@ -127,6 +127,9 @@ TEST_F(BigDocsFixture, FileNamesAreNeverReadAsSql) {
 TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
     DocFile("1_a.mdb");
     DocFile("2_b.mdb");
+    // Renamed by an earlier check: listed and archived, but neither compacted nor counted.
+    const std::string renamed = "5_old.mdb-лишний-файл-2020г01м01д00ч00м00с";
+    std::ofstream(bigDocs + renamed) << "not a database";
     const auto sizeOf = [&](const std::string& n) {
         return QFileInfo(QString::fromStdString(bigDocs + n)).size();
     };
@@ -156,6 +159,8 @@ TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
     EXPECT_EQ(rc, 0);
     EXPECT_NE(listing.find("1_a.mdb"), std::string::npos) << listing;
     EXPECT_NE(listing.find("2_b.mdb"), std::string::npos) << listing;
+    EXPECT_NE(listing.find(renamed), std::string::npos) << listing;
+    EXPECT_EQ(k5test::ReadAll(bigDocs + renamed), "not a database");
     EXPECT_EQ(k5test::Shell("unzip -tq " + k5test::Quote(zip), &rc).find("No errors"), 0u);
 }
 

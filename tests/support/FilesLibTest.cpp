@@ -39,12 +39,18 @@ TEST(FilesLib, SplitFileName) {
 
 TEST(FilesLib, ListFilesMatchesMaskIgnoringCaseSortedFullNames) {
     TempDir dir;
-    for (const char* name :
-         {"2_1.MDB", "10_3.mdb", "1_1.mdb", "abc.mdb", "3_3.mdb.bak", "4_4.mdbx", "Б_1.Mdb"})
+    for (const char* name : {"2_1.MDB", "10_3.mdb", "1_1.mdb", "abc.mdb", "3_3.mdb.bak", "4_4.mdbx",
+                             "Б_1.Mdb", "6_6.md", "7_7.mdb-лишний-файл-2021г03м15д09ч05м07с", "8.mdb-x"})
         WriteText(dir.Sub(name), "x");
     QDir().mkdir(QString::fromStdString(dir.Sub("5_5.mdb")));
     k5::FilesLib lib;
-    const std::vector<std::string> expected = {dir.Sub("10_3.mdb"), dir.Sub("1_1.mdb"), dir.Sub("2_1.MDB"),
+    // A longer extension that begins with "mdb" is listed too (renamed orphans among them);
+    // the callers skip what is not ".mdb" themselves.
+    const std::vector<std::string> expected = {dir.Sub("10_3.mdb"),
+                                               dir.Sub("1_1.mdb"),
+                                               dir.Sub("2_1.MDB"),
+                                               dir.Sub("4_4.mdbx"),
+                                               dir.Sub("7_7.mdb-лишний-файл-2021г03м15д09ч05м07с"),
                                                dir.Sub("Б_1.Mdb")};
     EXPECT_EQ(lib.ListFiles(dir.Path(), "*_*.mdb", true, true), expected);
     EXPECT_TRUE(lib.ListFiles(dir.Sub("missing"), "*_*.mdb", true, true).empty());
