@@ -1,0 +1,60 @@
+#include "app/WindowMain.h"
+
+#include "app/AboutFrm.h"
+#include "app/ProphylaxisFrm.h"
+#include "app/QtInteraction.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Runs one whole job through the buttons as a user would, for the screenshot and timing
+// scripts, then quits.
+void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
+    k5::QtInteraction* qtUi = frm.OwnInteraction();
+    if (qtUi) qtUi->ResetGapMeasure();
+    frm.theCmdStart->click();
+    if (qtUi)
+        std::fprintf(stderr, "longest event-loop gap: %.1f ms\n",
+                     static_cast<double>(qtUi->LongestGap().count()) / 1000.0);
+    if (!screenshotDir.isEmpty()) {
+        QDir().mkpath(screenshotDir);
+        QApplication::processEvents();
+        frm.grab().save(QDir(screenshotDir).filePath(QStringLiteral("main-window.png")));
+        k5::AboutFrm about(frm.Ui(), &frm);
+        about.show();
+        QApplication::processEvents();
+        about.grab().save(QDir(screenshotDir).filePath(QStringLiteral("about-window.png")));
+        about.close();
+    }
+    QApplication::quit();
+}
+
+} // namespace
+
+int RunWindow(int argc, char** argv) {
+    bool autorun = false;
+    QString screenshotDir;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--autorun") == 0) autorun = true;
+        if (std::strcmp(argv[i], "--screenshot-dir") == 0 && i + 1 < argc)
+            screenshotDir = QString::fromLocal8Bit(argv[++i]);
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("K5VedovodeduzOR"));
+    QApplication::setDesktopFileName(QStringLiteral("K5VedovodeduzOR"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("K5VedovodeduzOR")));
+    k5::ProphylaxisFrm frm;
+    frm.Form_Initialize();
+    frm.show();
+    if (autorun) QTimer::singleShot(0, &frm, [&frm, screenshotDir] { AutoRun(frm, screenshotDir); });
+    return app.exec();
+}

@@ -1,0 +1,36 @@
+#include "app/WindowUtil.h"
+
+#include "support/Error.h"
+
+#include <exception>
+
+namespace k5 {
+
+std::string EventFailureText(int32_t number, const std::string& description) {
+    return "Ошибка " + std::to_string(number) + "\r\n\r\n" + description;
+}
+
+bool RunWindowEvent(UserInteraction& ui, const std::string& caption, const std::function<void()>& work) {
+    int32_t number = 0;
+    std::string description;
+    try {
+        work();
+        return true;
+    } catch (const K5Error& e) {
+        number = e.Number();
+        description = e.Description();
+        if (!e.Source().empty()) description = "[" + e.Source() + "]\r\n" + description;
+    } catch (const std::exception& e) {
+        description = e.what();
+    } catch (...) {
+        description = "?";
+    }
+    try {
+        ui.ShowMessage(EventFailureText(number, description), caption, BoxIcon::Critical);
+    } catch (...) {
+        // Nothing is left to tell it to.
+    }
+    return false;
+}
+
+} // namespace k5

@@ -1,0 +1,7 @@
+#include "app/Headless.h"
+#include "app/WindowMain.h"
+
+int main(int argc, char** argv) {
+    if (WantsHeadless(argc, argv)) return RunHeadless(argc, argv);
+    return RunWindow(argc, argv);
+}
