@@ -1,0 +1,58 @@
+#!/bin/sh
+# The whole headless maintenance run on the large demo folder, against the plain tools on
+# the same main file in the same run: cp, the sqlite3 shell's VACUUM INTO and zip -1.
+# Prints every time, the ratio of our run to their sum, and our peak memory.
+#   bench/full_run.sh [build folder]
+# BENCH_WORK names the work folder (default: <build>/bench/full); the demo folder made
+# there is kept for later runs, every run works on a fresh copy of it.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+work=${BENCH_WORK:-$build/bench/full}
+prog=$build/app/K5VedovodeduzOR
+demo=$build/tools/k5demo
+[ -x "$prog" ] && [ -x "$demo" ] || { echo "build K5VedovodeduzOR and k5demo first" >&2; exit 2; }
+mkdir -p "$work"
+
+if [ ! -s "$work/demo/Korund5.mdb" ]; then
+    echo "making the large demo folder in $work/demo ..."
+    "$demo" "$work/demo" --scale large --seed 1 > /dev/null
+fi
+main=$work/demo/Korund5.mdb
+size=$(stat -c %s "$main")
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
+
+# A fresh copy of the demo folder for our run (the run replaces the main file).
+run=$work/run
+rm -rf "$run" "$work/trash"
+cp -r "$work/demo" "$run"
+rm -rf "$run/Профилактика_БД"
+sync
+
+t0=$(now)
+XDG_DATA_HOME=$work/trash /usr/bin/time -v -o "$work/time.txt" "$prog" --batch --folder "$run" \
+    --remove-orphaned --remove-orphaned-bigdocs --compact-bigdocs --zip-and-rename > "$work/protocol.txt" 2>&1 || code=$?
+t1=$(now)
+ours=$(elapsed "$t0" "$t1")
+peak_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
+
+rm -f "$work/copy.mdb" "$work/vacuum.mdb" "$work/zip1.zip"
+t0=$(now); cp "$main" "$work/copy.mdb"; sync; t1=$(now); t_cp=$(elapsed "$t0" "$t1")
+t0=$(now); sqlite3 "$main" "VACUUM INTO '$work/vacuum.mdb'"; sync; t1=$(now); t_vac=$(elapsed "$t0" "$t1")
+t0=$(now); zip -q -1 -j "$work/zip1.zip" "$main"; sync; t1=$(now); t_zip=$(elapsed "$t0" "$t1")
+sum=$(calc "$t_cp + $t_vac + $t_zip")
+ratio=$(calc "$ours / $sum")
+
+echo "main file:                      $size bytes ($(calc "$size / 1073741824") GiB)"
+echo "our headless run (exit ${code:-0}):       $ours s"
+echo "cp:                             $t_cp s"
+echo "sqlite3 VACUUM INTO:            $t_vac s"
+echo "zip -1:                         $t_zip s"
+echo "sum of the three:               $sum s"
+echo "ratio ours / sum:               $ratio"
+echo "peak memory of our run:         $peak_kb KB ($(calc "$peak_kb / 1024") MB)"
+echo "protocol: $work/protocol.txt"
+rm -f "$work/copy.mdb" "$work/vacuum.mdb" "$work/zip1.zip"
