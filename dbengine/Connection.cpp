@@ -140,7 +140,7 @@ FileLock::~FileLock() {
 
 ProgressScope::ProgressScope(sqlite3* db, const ProgressHook& hook)
     : mDb(db), mHook(hook), mStart(std::chrono::steady_clock::now()), mLast(mStart) {
-    if (mHook) sqlite3_progress_handler(mDb, 1000, &ProgressScope::Callback, this);
+    if (mHook) sqlite3_progress_handler(mDb, 500, &ProgressScope::Callback, this);
 }
 
 ProgressScope::~ProgressScope() {
@@ -150,7 +150,7 @@ ProgressScope::~ProgressScope() {
 int ProgressScope::Callback(void* p) {
     auto self = static_cast<ProgressScope*>(p);
     const auto now = std::chrono::steady_clock::now();
-    if (now - self->mLast < std::chrono::milliseconds(40)) return 0;
+    if (now - self->mLast < std::chrono::milliseconds(20)) return 0;
     self->mLast = now;
     try {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - self->mStart).count();

@@ -1,0 +1,328 @@
+// Files: opening errors, locking across processes, crashed writers, damage, compaction, progress.
+#include "EngineTestUtil.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace k5;
+using namespace k5::db;
+using namespace k5::db::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void MakeNumbers(const std::string& path, int rows, int bigRow = 0, size_t bigSize = 0) {
+    auto db = NewDb(path);
+    TableDef t = db->CreateTableDef("T");
+    t.Fields = {t.CreateField("Id", dbLong), t.CreateField("Big", dbMemo)};
+    Index pk = t.CreateIndex("PrimaryKey");
+    pk.Fields.push_back(pk.CreateField("Id"));
+    pk.Primary = true;
+    t.Indexes = {pk};
+    db->AppendTableDef(t);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    for (int i = 1; i <= rows; ++i) {
+        rs->AddNew();
+        rs->SetValue("Id", int32_t(i));
+        rs->SetValue("Big", i == bigRow ? std::string(bigSize, 'z') : "row " + std::to_string(i));
+        rs->Update();
+    }
+    rs->Close();
+    db->Close();
+}
+
+uint32_t BigEndian(const unsigned char* p, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Breaks the overflow chain of the one big row: its first overflow page points past the end.
+void BreakOverflowChain(const std::string& path) {
+    int64_t page = 0;
+    {
+        auto db = OpenDb(path, true, true);
+        auto rs = db->OpenRecordset("SELECT pageno FROM dbstat WHERE name = 'T' AND pagetype = 'overflow' "
+                                    "ORDER BY path LIMIT 1");
+        ASSERT_FALSE(rs->IsEOF());
+        page = std::get<int32_t>(rs->GetValue(0));
+    }
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char header[100];
+    f.read(reinterpret_cast<char*>(header), sizeof header);
+    uint32_t pageSize = BigEndian(header + 16, 2);
+    if (pageSize == 1) pageSize = 65536;
+    const uint32_t pages = static_cast<uint32_t>(fs::file_size(path) / pageSize);
+    const uint32_t bad = pages + 1000;
+    const unsigned char next[4] = {static_cast<unsigned char>(bad >> 24),
+                                   static_cast<unsigned char>(bad >> 16),
+                                   static_cast<unsigned char>(bad >> 8), static_cast<unsigned char>(bad)};
+    f.seekp(static_cast<std::streamoff>((page - 1) * pageSize));
+    f.write(reinterpret_cast<const char*>(next), 4);
+}
+
+// A child process that opens the file and keeps it until told to go.
+class Holder {
+public:
+    Holder(const std::string& path, bool exclusive, bool readOnly) {
+        int ready[2], done[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(done), 0);
+        mPid = ::fork();
+        if (mPid == 0) {
+            ::close(ready[0]);
+            ::close(done[1]);
+            char ok = 'n';
+            try {
+                auto db = DBEngine::Instance().OpenDatabase(path, exclusive, readOnly);
+                ok = 'y';
+                (void)::write(ready[1], &ok, 1);
+                char c;
+                (void)::read(done[0], &c, 1);
+            } catch (...) {
+                (void)::write(ready[1], &ok, 1);
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(done[0]);
+        mDone = done[1];
+        char ok = 0;
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+        ::close(ready[0]);
+        mOpened = ok == 'y';
+    }
+    ~Holder() {
+        ::close(mDone);
+        int status = 0;
+        ::waitpid(mPid, &status, 0);
+    }
+    bool Opened() const { return mOpened; }
+
+private:
+    pid_t mPid = -1;
+    int mDone = -1;
+    bool mOpened = false;
+};
+
+} // namespace
+
+TEST(EngineFiles, OpeningAndCreatingRefusals) {
+    ScratchDir dir;
+    const std::string path = dir.File("base.mdb");
+    MakeNumbers(path, 1);
+    struct Case {
+        const char* what;
+        std::function<void()> call;
+        int number;
+        const char* text;
+    };
+    std::ofstream(dir.File("text.mdb")) << "This is not a database at all, just some text.";
+    std::ofstream(dir.File("empty.mdb")).close();
+    const Case cases[] = {
+        {"missing file", [&] { OpenDb(dir.File("none.mdb")); }, 3024, "Не удается найти файл"},
+        {"missing folder", [&] { NewDb(dir.File("no/such/new.mdb")); }, 3044, "не является допустимым путем"},
+        {"existing file", [&] { NewDb(path); }, 3204, "База данных уже существует."},
+        {"text file", [&] { OpenDb(dir.File("text.mdb")); }, 3343, "Нераспознаваемый формат базы данных"},
+        {"empty file", [&] { OpenDb(dir.File("empty.mdb")); }, 3343, "Нераспознаваемый формат базы данных"},
+        {"compact onto existing", [&] { DBEngine::Instance().CompactDatabase(path, path); }, 3204,
+         "База данных уже существует."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const EngineError e = Catch(c.call);
+        EXPECT_EQ(e.Number(), c.number);
+        EXPECT_NE(e.Description().find(c.text), std::string::npos) << e.Description();
+    }
+    // The refused creation left nothing behind.
+    EXPECT_FALSE(fs::exists(dir.File("no")));
+}
+
+TEST(EngineFiles, NamesAreNeverUris) {
+    ScratchDir dir;
+    const auto old = fs::current_path();
+    fs::current_path(dir.Path());
+    const std::string name = "file:x.mdb?mode=memory";
+    {
+        auto db = NewDb(name);
+        TableDef t = db->CreateTableDef("T");
+        t.Fields = {t.CreateField("A", dbLong)};
+        db->AppendTableDef(t);
+        db->Close();
+    }
+    EXPECT_TRUE(fs::exists(dir.File(name)));
+    EXPECT_EQ(OpenDb(name)->TableNames(), std::vector<std::string>{"T"});
+    const std::string copy = "file:copy.mdb?mode=memory";
+    DBEngine::Instance().CompactDatabase(name, copy);
+    EXPECT_TRUE(fs::exists(dir.File(copy)));
+    fs::current_path(old);
+}
+
+TEST(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
+    ScratchDir dir;
+    const std::string path = dir.File("lock.mdb");
+    MakeNumbers(path, 3);
+    {
+        Holder other(path, true, true); // exclusive, as the maintenance opens its source
+        ASSERT_TRUE(other.Opened());
+        const EngineError e = Catch([&] { OpenDb(path, true, false); });
+        EXPECT_TRUE(e.Number() == 3356 || e.Number() == 3045) << e.Number();
+        EXPECT_NE(e.Description().find(path), std::string::npos);
+        EXPECT_EQ(Catch([&] { OpenDb(path, false, true); }).Number(), 3356);
+        EXPECT_EQ(Catch([&] { DBEngine::Instance().CompactDatabase(path, dir.File("c.mdb")); }).Number(),
+                  3356);
+    }
+    {
+        Holder other(path, false, true); // shared reader
+        ASSERT_TRUE(other.Opened());
+        EXPECT_EQ(Catch([&] { OpenDb(path, true, true); }).Number(), 3045);
+        EXPECT_NO_THROW(OpenDb(path, false, true)); // readers share
+    }
+    {
+        // Inside one process the same rules hold.
+        auto first = OpenDb(path, true, false);
+        EXPECT_EQ(Catch([&] { OpenDb(path, true, false); }).Number(), 3356);
+        Holder other(path, false, true);
+        EXPECT_FALSE(other.Opened());
+    }
+    EXPECT_NO_THROW(OpenDb(path, true, false)); // everybody has let go
+}
+
+TEST(EngineFiles, JournalOfACrashedWriterIsRolledBackNotLost) {
+    ScratchDir dir;
+    const std::string path = dir.File("hot.mdb");
+    MakeNumbers(path, 2000);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            auto db = OpenDb(path, false, false);
+            db->Execute("PRAGMA cache_size=5");
+            db->Execute("BEGIN");
+            db->Execute("UPDATE T SET Big = Big || ' changed'");
+            ::_exit(0); // dies in the middle of the transaction
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(fs::exists(path + "-journal"));
+    ASSERT_GT(fs::file_size(path + "-journal"), 0u);
+
+    auto db = OpenDb(path, true, true);
+    EXPECT_EQ(db->IntegrityCheck(), "");
+    auto rs = db->OpenRecordset("SELECT count(*) FROM T WHERE Big LIKE '% changed'");
+    EXPECT_EQ(rs->GetValue(0), Value(int32_t(0)));
+    EXPECT_EQ(db->OpenRecordset("T", dbOpenTable)->RecordCount(), 2000);
+    EXPECT_FALSE(fs::exists(path + "-journal") && fs::file_size(path + "-journal") > 0);
+}
+
+TEST(EngineFiles, DamagedRowIsStoppedAtAndSteppedPast) {
+    ScratchDir dir;
+    const std::string path = dir.File("damaged.mdb");
+    MakeNumbers(path, 9, 5, 20000);
+    BreakOverflowChain(path);
+
+    auto db = OpenDb(path, true, true);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    EXPECT_EQ(rs->RecordCount(), 9);
+    std::vector<int> readable, damaged;
+    int visited = 0;
+    for (; !rs->IsEOF() && visited < 100; rs->MoveNext(), ++visited) {
+        bool bad = false;
+        for (int i = 0; i < rs->FieldCount(); ++i) {
+            const EngineError e = Catch([&] { rs->GetValue(i); });
+            if (e.Number() != 0) {
+                EXPECT_EQ(e.Number(), 3049);
+                bad = true;
+            }
+        }
+        // The local part of a damaged row still tells its key.
+        const int id = std::get<int32_t>(rs->GetValue("Id"));
+        (bad ? damaged : readable).push_back(id);
+    }
+    EXPECT_EQ(visited, 9);
+    EXPECT_EQ(damaged, std::vector<int>{5});
+    EXPECT_EQ(readable, (std::vector<int>{1, 2, 3, 4, 6, 7, 8, 9}));
+    EXPECT_NE(db->IntegrityCheck(), "");
+    db->Close();
+
+    // A damaged source is not compacted, and stays as it was.
+    const auto sizeBefore = fs::file_size(path);
+    const EngineError e = Catch([&] { DBEngine::Instance().CompactDatabase(path, dir.File("out.mdb")); });
+    EXPECT_EQ(e.Number(), 3049);
+    EXPECT_FALSE(fs::exists(dir.File("out.mdb")));
+    EXPECT_EQ(fs::file_size(path), sizeBefore);
+}
+
+TEST(EngineFiles, StoredValueOfTheWrongKindIsUnreadable) {
+    ScratchDir dir;
+    const std::string path = dir.File("kind.mdb");
+    MakeNumbers(path, 3);
+    {
+        auto db = OpenDb(path);
+        db->Execute("UPDATE T SET Big = x'00ff' WHERE Id = 2"); // a blob in a text field
+    }
+    auto db = OpenDb(path, true, true);
+    auto rs = db->OpenRecordset("T", dbOpenTable);
+    rs->MoveNext();
+    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(2)));
+    EXPECT_EQ(Catch([&] { rs->GetValue("Big"); }).Number(), 3049);
+    rs->MoveNext();
+    EXPECT_EQ(rs->GetValue("Big"), Value(std::string("row 3")));
+}
+
+TEST(EngineFiles, CompactionKeepsRowsAndLeavesTheSourceAlone) {
+    ScratchDir dir;
+    const std::string path = dir.File("src.mdb");
+    MakeNumbers(path, 500);
+    {
+        auto db = OpenDb(path);
+        db->Execute("DELETE FROM T WHERE Id > 100");
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    const std::string out = dir.File("out.mdb");
+    DBEngine::Instance().CompactDatabase(path, out);
+    std::ifstream again(path, std::ios::binary);
+    EXPECT_EQ(before, std::string((std::istreambuf_iterator<char>(again)), {}));
+    EXPECT_LE(fs::file_size(out), fs::file_size(path));
+    auto db = OpenDb(out, true, true);
+    EXPECT_EQ(db->OpenRecordset("T", dbOpenTable)->RecordCount(), 100);
+    EXPECT_EQ(db->GetTableDef("T").Indexes.at(0).Primary, true);
+    EXPECT_EQ(db->Version(), "4.0");
+    EXPECT_NE(DBEngine::Instance().Version().find(" (SQLite 3."), std::string::npos);
+}
+
+TEST(EngineFiles, LongStatementsCallTheProgressHook) {
+    ScratchDir dir;
+    const std::string path = dir.File("slow.mdb");
+    MakeNumbers(path, 1);
+    auto db = OpenDb(path);
+    std::vector<std::chrono::steady_clock::time_point> calls;
+    db->SetProgressHook([&](int64_t, int64_t) { calls.push_back(std::chrono::steady_clock::now()); });
+    const auto start = std::chrono::steady_clock::now();
+    db->Execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 3000000) "
+                "INSERT INTO T (Id, Big) SELECT x + 1, 'r' FROM c");
+    const auto end = std::chrono::steady_clock::now();
+    ASSERT_GT(end - start, std::chrono::milliseconds(200)) << "too fast to tell";
+    ASSERT_FALSE(calls.empty());
+    auto last = start;
+    for (auto t : calls) {
+        EXPECT_LT(t - last, std::chrono::milliseconds(50));
+        last = t;
+    }
+
+    // A hook that throws stops the statement and its exception comes back.
+    db->SetProgressHook([](int64_t, int64_t) { throw std::runtime_error("stop"); });
+    EXPECT_THROW(db->Execute("DELETE FROM T WHERE Big = 'r'"), std::runtime_error);
+    db->SetProgressHook({});
+    EXPECT_EQ(db->OpenRecordset("T", dbOpenTable)->RecordCount(), 3000001);
+}
