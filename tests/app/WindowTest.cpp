@@ -1,0 +1,587 @@
+// The main window and the About window under the offscreen platform, driven through their
+// controls with a scripted user.
+#include "app/AboutFrm.h"
+#include "app/ProphylaxisFrm.h"
+#include "app/WindowUtil.h"
+#include "common/TestUtil.h"
+#include "maintenance/RunStart.h"
+#include "support/Common.h"
+#include "support/ScriptedInteraction.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextEdit>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+using namespace k5;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Settings and trash of this test program live in a scratch folder, set before Qt reads
+// the environment.
+const std::string& Scratch() {
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/k5_app_test_XXXXXX";
+        std::string d = mkdtemp(tmpl);
+        fs::create_directories(d + "/etc/Seltaris");
+        fs::create_directories(d + "/data");
+        setenv("XDG_CONFIG_DIRS", (d + "/etc").c_str(), 1);
+        setenv("XDG_DATA_HOME", (d + "/data").c_str(), 1);
+        return d;
+    }();
+    return dir;
+}
+const bool kScratchReady = !Scratch().empty();
+
+void WriteSettings(const std::string& body) {
+    std::ofstream(Scratch() + "/etc/Seltaris/Korund5.conf", std::ios::trunc) << body;
+}
+
+std::string T(const QString& s) {
+    return s.toStdString();
+}
+
+uint32_t ToRgb(const QColor& c) {
+    return static_cast<uint32_t>(c.red()) | (static_cast<uint32_t>(c.green()) << 8) |
+           (static_cast<uint32_t>(c.blue()) << 16);
+}
+
+// One character of a pane with its look; line breaks are left out because the document
+// keeps them as paragraph breaks without a colour of their own.
+struct Styled {
+    char16_t ch;
+    uint32_t colour;
+    bool bold;
+    bool operator==(const Styled&) const = default;
+};
+
+std::vector<Styled> ModelChars(const RichPane& pane) {
+    std::vector<Styled> out;
+    for (const RichPane::Run& r : pane.Runs())
+        for (char16_t c : r.text)
+            if (c != u'\r' && c != u'\n') out.push_back({c, r.colour, r.bold});
+    return out;
+}
+
+std::vector<Styled> DocumentChars(const QTextDocument* doc) {
+    std::vector<Styled> out;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextFragment f = it.fragment();
+            const QTextCharFormat fmt = f.charFormat();
+            for (QChar c : f.text())
+                out.push_back(
+                    {c.unicode(), ToRgb(fmt.foreground().color()), fmt.fontWeight() >= QFont::Bold});
+        }
+    return out;
+}
+
+// The model's text as the document shows it: every CR LF (or lone CR or LF) is one break.
+QString ModelAsPlainText(const RichPane& pane) {
+    QString s = QString::fromStdString(pane.Text());
+    s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    s.replace(QChar('\r'), QChar('\n'));
+    return s;
+}
+
+void ExpectMirrors(ProphylaxisFrm& frm) {
+    const RichPane& pane = frm.Protocol().Pane();
+    EXPECT_EQ(T(frm.RichTextBox1->document()->toPlainText()), T(ModelAsPlainText(pane)));
+    EXPECT_TRUE(DocumentChars(frm.RichTextBox1->document()) == ModelChars(pane));
+}
+
+struct Window {
+    ScriptedInteraction ui;
+    ProphylaxisFrm frm{&ui};
+};
+
+struct StateSnapshot {
+    bool start, exit, protocols, about, limit, cancel;
+};
+StateSnapshot States(const ProphylaxisFrm& f) {
+    return {f.theCmdStart->isEnabled(), f.theCmdExit->isEnabled(),       f.theCmdProtocols->isEnabled(),
+            f.theCmdAbout->isEnabled(), f.theLimitMessages->isEnabled(), f.theCmdCancel->isEnabled()};
+}
+void ExpectIdle(const ProphylaxisFrm& f) {
+    const StateSnapshot s = States(f);
+    EXPECT_TRUE(s.start && s.exit && s.protocols && s.about && s.limit);
+    EXPECT_FALSE(s.cancel);
+}
+void ExpectBusy(const StateSnapshot& s) {
+    EXPECT_FALSE(s.start || s.exit || s.protocols || s.about || s.limit);
+    EXPECT_TRUE(s.cancel);
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteSettings("");
+        savedPause = gRunStampPause;
+    }
+    void TearDown() override { gRunStampPause = savedPause; }
+    std::function<void(MaintenanceContext&)> savedPause;
+};
+
+TEST_F(WindowTest, ControlsAtCreation) {
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    EXPECT_EQ(T(f.windowTitle()), "Профилактика базы данных Корунд-5W.");
+    struct Expect {
+        const char* name;
+        const char* kind;
+        const char* text;
+    };
+    const Expect controls[] = {
+        {"Label1", "QLabel", "Профилактика базы данных программы Корунд-5W"},
+        {"Frame1", "QGroupBox", "Параметры: "},
+        {"Label3", "QLabel", "Путь к папке с БД:"},
+        {"Text2", "QLineEdit", ""},
+        {"Label4", "QLabel", "Максимальное количество сообщений об ошибках для каждой таблицы:"},
+        {"theLimitMessages", "QLineEdit", ""},
+        {"Label5", "QLabel", "( 0 - без ограничения )"},
+        {"theRemoveOrphaned", "QCheckBox", "В таблицах удалять недоступные записи"},
+        {"theClearPfrErrors", "QCheckBox", "Очистить результаты проверок документов персучета"},
+        {"theRemoveOrphanedBigDocs", "QCheckBox", "В подкаталоге \\BigDocs\\ удалять недоступные файлы"},
+        {"theCompactBigDocs", "QCheckBox", "Сжимать файлы в подкаталоге \\BigDocs\\"},
+        {"theZipAndRename", "QCheckBox",
+         "Архивировать и переименовать Korund5.mdb независимо от результата профилактики"},
+        {"Label2", "QLabel", "Протокол:"},
+        {"RichTextBox1", "QTextEdit", ""},
+        {"theCmdStart", "QPushButton", "Выполнить"},
+        {"theCmdCancel", "QPushButton", "Отмена"},
+        {"theCmdProtocols", "QPushButton", "Протоколы"},
+        {"theCmdExit", "QPushButton", "Выход"},
+        {"theCmdAbout", "QPushButton", "Об утилите"},
+    };
+    for (const Expect& e : controls) {
+        SCOPED_TRACE(e.name);
+        QWidget* c = f.findChild<QWidget*>(QString::fromLatin1(e.name));
+        ASSERT_NE(c, nullptr);
+        EXPECT_TRUE(c->inherits(e.kind)) << c->metaObject()->className();
+        QString text;
+        if (auto* l = qobject_cast<QLabel*>(c)) text = l->text();
+        if (auto* g = qobject_cast<QGroupBox*>(c)) text = g->title();
+        if (auto* le = qobject_cast<QLineEdit*>(c)) text = le->text();
+        if (auto* b = qobject_cast<QAbstractButton*>(c)) text = b->text();
+        if (auto* te = qobject_cast<QTextEdit*>(c)) text = te->toPlainText();
+        EXPECT_EQ(T(text), e.text);
+        if (auto* cb = qobject_cast<QCheckBox*>(c)) EXPECT_EQ(cb->checkState(), Qt::Unchecked);
+    }
+    // The options group holds the options; the replacement box sits in the button row.
+    for (QWidget* inFrame :
+         {static_cast<QWidget*>(f.Text2), static_cast<QWidget*>(f.theLimitMessages),
+          static_cast<QWidget*>(f.theRemoveOrphaned), static_cast<QWidget*>(f.theCompactBigDocs)})
+        EXPECT_EQ(inFrame->parentWidget(), f.Frame1);
+    EXPECT_EQ(f.theZipAndRename->parentWidget(), &f);
+    EXPECT_EQ(T(f.theCmdProtocols->toolTip()), "Показать папку с файлами протоколов");
+    EXPECT_TRUE(f.RichTextBox1->isReadOnly());
+    // The folder field has the button face for its background.
+    EXPECT_EQ(f.Text2->palette().color(QPalette::Base), f.Text2->palette().color(QPalette::Button));
+    ExpectIdle(f);
+}
+
+TEST_F(WindowTest, StartUpCheckPassIsBusyThenIdleAndWritesNoFile) {
+    Window w;
+    std::vector<StateSnapshot> during;
+    w.ui.onYield = [&] { during.push_back(States(w.frm)); };
+    w.frm.Form_Initialize();
+    ASSERT_FALSE(during.empty());
+    for (const StateSnapshot& s : during)
+        ExpectBusy(s);
+    ExpectIdle(w.frm);
+    EXPECT_EQ(T(w.frm.windowTitle()), " Профилактика базы данных Корунд-5W. Версия " + GetVersion() + ".");
+    EXPECT_EQ(T(w.frm.theLimitMessages->text()), "0");
+    // No folder setting: the pass fails, in the pane only.
+    EXPECT_FALSE(w.frm.State().mProphylaxisOk);
+    const std::string text = T(w.frm.RichTextBox1->toPlainText());
+    EXPECT_NE(text.find("В настройках программы отсутствует информация о расположении базы данных."),
+              std::string::npos);
+    EXPECT_TRUE(w.frm.State().mLogFileTxt.empty());
+    ExpectMirrors(w.frm);
+    for (const auto& c : w.ui.calls)
+        EXPECT_NE(c.kind, "Message") << c.text;
+}
+
+TEST_F(WindowTest, PaneMirrorsProtocolModel) {
+    Window w;
+    RunProtocol& log = w.frm.Protocol();
+    log.stampSource = [] { return std::string("2021.03.15 09:05:07: "); };
+    log.LogAdd("обычная строка", true);
+    log.LogAdd("ошибка", false);
+    log.LogAdd("чёрная ошибка", false, kColourBlack, true);
+    log.LogAddBegin("Сжатие файла", true);
+    ExpectMirrors(w.frm);
+    EXPECT_TRUE(w.frm.RichTextBox1->toPlainText().endsWith(QStringLiteral("Сжатие файла ...")));
+    log.LogAddEnd(" завершено успешно.", true, kColourGreen, true);
+    log.LogAddEnd("", true);
+    log.LogAddEnd("строка1\r\nстрока2", true);
+    // Pieces that meet across a CR and an LF, and a lone CR.
+    log.LogAddEnd("хвост\r", true);
+    log.LogAddEnd("\nначало", false);
+    log.LogAdd("a\rb", true, kColourRed);
+    ExpectMirrors(w.frm);
+    const QString plain = w.frm.RichTextBox1->toPlainText();
+    EXPECT_TRUE(plain.contains(QStringLiteral("2021.03.15 09:05:07: Сжатие файла завершено успешно.\n")));
+    EXPECT_FALSE(plain.contains(QStringLiteral(" ...")));
+    log.Pane().Clear();
+    EXPECT_TRUE(w.frm.RichTextBox1->toPlainText().isEmpty());
+    log.LogAdd("после очистки", false);
+    ExpectMirrors(w.frm);
+}
+
+TEST_F(WindowTest, LimitFieldNormalisesOnLeavingAndSelectsOnEntering) {
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    const std::pair<const char*, const char*> cases[] = {
+        {" 12 ", "12"}, {"99999999999", "0"},         {"текст", "0"}, {"-5", "0"},
+        {"", "0"},      {"2147483647", "2147483647"},
+    };
+    for (const auto& [typed, shown] : cases) {
+        SCOPED_TRACE(typed);
+        f.theLimitMessages->setText(QString::fromUtf8(typed));
+        const int64_t yieldsBefore = w.ui.yields;
+        QFocusEvent in(QEvent::FocusIn, Qt::MouseFocusReason);
+        QApplication::sendEvent(f.theLimitMessages, &in);
+        EXPECT_EQ(T(f.theLimitMessages->selectedText()), typed);
+        QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(f.theLimitMessages, &out);
+        EXPECT_EQ(T(f.theLimitMessages->text()), shown);
+        EXPECT_EQ(std::to_string(f.State().mMaxErrorMessages), shown);
+        EXPECT_EQ(w.ui.yields - yieldsBefore, 2);
+    }
+}
+
+TEST_F(WindowTest, CancelAskedAndAnsweredNoThenYes) {
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    int step = 0;
+    std::vector<StateSnapshot> afterYes;
+    bool closeDuringUnwinding = true;
+    w.ui.onYield = [&] {
+        ++step;
+        if (step == 1) {
+            w.ui.QueueAnswer(Answer::No);
+            f.theCmdCancel->click();
+            EXPECT_FALSE(f.State().mStopRequested);
+            ExpectBusy(States(f));
+        } else if (step == 2) {
+            w.ui.QueueAnswer(Answer::Yes);
+            f.theCmdCancel->click();
+            EXPECT_TRUE(f.State().mStopRequested);
+        } else {
+            // Idle controls while the stopped work unwinds, but no second start or close.
+            afterYes.push_back(States(f));
+            closeDuringUnwinding = closeDuringUnwinding && !f.close();
+            f.theCmdStart_Click(); // must not start anything while the first is on the stack
+        }
+    };
+    f.show();
+    f.Form_Initialize();
+    ASSERT_GE(step, 3);
+    ASSERT_EQ(w.ui.calls.size(), 2u);
+    for (const auto& c : w.ui.calls) {
+        EXPECT_EQ(c.kind, "YesNo");
+        EXPECT_EQ(c.text, "Отменить профилактику БД?");
+        EXPECT_EQ(c.caption, "Профилактика базы данных Корунд-5W.");
+        EXPECT_EQ(c.icon, BoxIcon::Question);
+    }
+    for (const StateSnapshot& s : afterYes) {
+        EXPECT_TRUE(s.protocols && s.about && s.limit);
+        EXPECT_FALSE(s.start || s.exit || s.cancel);
+    }
+    EXPECT_TRUE(closeDuringUnwinding);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.RunActive());
+    ExpectIdle(f);
+}
+
+TEST_F(WindowTest, CloseRefusedWhileBusyAllowedWhenIdle) {
+    Window w;
+    w.frm.show();
+    std::vector<bool> closed;
+    w.ui.onYield = [&] { closed.push_back(w.frm.close()); };
+    w.frm.Form_Initialize();
+    ASSERT_FALSE(closed.empty());
+    for (bool c : closed)
+        EXPECT_FALSE(c);
+    EXPECT_TRUE(w.frm.isVisible());
+    w.ui.onYield = nullptr;
+    EXPECT_TRUE(w.frm.close());
+    EXPECT_FALSE(w.frm.isVisible());
+}
+
+TEST_F(WindowTest, ExitAfterFailedPassClosesWithoutQuestion) {
+    Window w;
+    w.frm.Form_Initialize();
+    w.frm.show();
+    ASSERT_FALSE(w.frm.State().mProphylaxisOk);
+    const size_t callsBefore = w.ui.calls.size();
+    w.frm.theCmdExit->click();
+    EXPECT_FALSE(w.frm.isVisible());
+    EXPECT_EQ(w.ui.calls.size(), callsBefore);
+}
+
+TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
+    const std::string root = Scratch() + "/k5w";
+    fs::create_directories(root);
+    WriteSettings("[General]\nRootPath=" + root + "\n");
+    struct Case {
+        Answer answer;
+        bool programThere;
+        bool staysOpen;
+        const char* expectedKind; // the call after the question, or "" for none
+    };
+    const Case cases[] = {
+        {Answer::Cancel, true, true, ""},
+        {Answer::No, true, false, ""},
+        {Answer::Yes, true, false, "Start"},
+        {Answer::Yes, false, false, "Message"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.answer) * 10 + c.programThere);
+        const std::string program = root + "/K5W.exe";
+        if (c.programThere)
+            std::ofstream(program) << "#!/bin/sh\n";
+        else
+            fs::remove(program);
+        Window w;
+        w.frm.show();
+        w.frm.State().mProphylaxisOk = true;
+        w.ui.QueueAnswer(c.answer);
+        w.frm.theCmdExit->click();
+        ASSERT_GE(w.ui.calls.size(), 1u);
+        EXPECT_EQ(w.ui.calls[0].kind, "YesNoCancel");
+        EXPECT_EQ(w.ui.calls[0].text, "Запустить Корунд-5W?");
+        EXPECT_EQ(w.ui.calls[0].caption, T(w.frm.windowTitle()));
+        EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Information);
+        EXPECT_EQ(w.frm.isVisible(), c.staysOpen);
+        if (std::string(c.expectedKind).empty()) {
+            EXPECT_EQ(w.ui.calls.size(), 1u);
+            continue;
+        }
+        ASSERT_EQ(w.ui.calls.size(), 2u);
+        EXPECT_EQ(w.ui.calls[1].kind, c.expectedKind);
+        if (c.programThere) {
+            EXPECT_EQ(w.ui.calls[1].text, program);
+        } else {
+            EXPECT_EQ(w.ui.calls[1].text, "Файл " + program + " не найден на этом компьютере.");
+            EXPECT_EQ(w.ui.calls[1].icon, BoxIcon::Information);
+        }
+    }
+}
+
+TEST_F(WindowTest, ProtocolsShowsFolderBeforeAnyRunAndTheLogAfter) {
+    const std::string db = Scratch() + "/proto/";
+    fs::create_directories(db + "Профилактика_БД");
+    Window w;
+    w.frm.State().mDataBaseFolder = db;
+    w.frm.theCmdProtocols->click();
+    w.frm.State().mLogFileRtf = db + "Профилактика_БД/Log_x.rtf";
+    w.frm.theCmdProtocols->click(); // named but not written yet: still the folder
+    std::ofstream(w.frm.State().mLogFileRtf) << "{\\rtf1}";
+    w.frm.theCmdProtocols->click();
+    ASSERT_EQ(w.ui.calls.size(), 3u);
+    EXPECT_EQ(w.ui.calls[0].text, db + "Профилактика_БД/");
+    EXPECT_EQ(w.ui.calls[0].caption, "folder");
+    EXPECT_EQ(w.ui.calls[1].caption, "folder");
+    EXPECT_EQ(w.ui.calls[2].text, w.frm.State().mLogFileRtf);
+    EXPECT_EQ(w.ui.calls[2].caption, "select");
+}
+
+TEST_F(WindowTest, FailureAtRunIsShownWithLocationLinesAndWindowReturnsToIdle) {
+    // A folder that does not exist: the pass fails and the RTF log cannot be saved.
+    gRunStampPause = [](MaintenanceContext&) {};
+    Window w;
+    w.frm.Form_Initialize();
+    w.frm.show();
+    w.frm.Text2->setText(QString::fromStdString(Scratch() + "/нет такой папки"));
+    w.frm.theCmdStart->click();
+    ASSERT_EQ(w.ui.calls.size(), 1u);
+    const auto& box = w.ui.calls[0];
+    EXPECT_EQ(box.kind, "Message");
+    EXPECT_EQ(box.icon, BoxIcon::Critical);
+    EXPECT_EQ(box.text.rfind("Ошибка ", 0), 0u) << box.text;
+    const size_t outer = box.text.find("[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]");
+    const size_t inner = box.text.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]");
+    ASSERT_NE(outer, std::string::npos) << box.text;
+    ASSERT_NE(inner, std::string::npos) << box.text;
+    EXPECT_LT(outer, inner);
+    ExpectIdle(w.frm);
+    EXPECT_FALSE(w.frm.RunActive());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(w.frm.close());
+}
+
+TEST_F(WindowTest, AboutWindowCaptionTextsColoursAndWeights) {
+    ScriptedInteraction ui;
+    AboutFrm about(ui);
+    EXPECT_EQ(T(about.windowTitle()),
+              " Об утилите: Профилактика базы данных Корунд-5W. Версия " + GetVersion() + ".");
+    EXPECT_TRUE(about.isModal());
+    EXPECT_EQ(T(about.theCmdClose->text()), "Закрыть");
+    const QTextDocument* doc = about.theRTBox->document();
+    // 36 texts, 34 of them with a line end: 35 lines, the last without an end.
+    EXPECT_EQ(doc->blockCount(), 35);
+    EXPECT_EQ(T(doc->lastBlock().text()), "    свободного места, чем занимает сам файл БД.");
+
+    std::vector<std::string> bold;
+    std::vector<std::string> coloured;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fr = it.fragment();
+            if (fr.charFormat().fontWeight() >= QFont::Bold) bold.push_back(T(fr.text()));
+            if (ToRgb(fr.charFormat().foreground().color()) != kColourBlack) coloured.push_back(T(fr.text()));
+        }
+    EXPECT_EQ(bold, (std::vector<std::string>{"Назначение утилиты:", "Внимание!",
+                                              "Как работает утилита:", "Условия работы утилиты:"}));
+    EXPECT_EQ(coloured, (std::vector<std::string>{"Внимание!"}));
+
+    // "Внимание!" in magenta, and the next text continues its line in black.
+    const QTextBlock warning = doc->findBlock(doc->toPlainText().indexOf(QStringLiteral("Внимание!")));
+    EXPECT_EQ(T(warning.text()),
+              "Внимание! При одновременной работе нескольких пользователей в программе Корунд-5W "
+              "в локальной сети,");
+    auto it = warning.begin();
+    EXPECT_EQ(ToRgb(it.fragment().charFormat().foreground().color()), kColourMagenta);
+    ++it;
+    ASSERT_FALSE(it.atEnd());
+    EXPECT_EQ(ToRgb(it.fragment().charFormat().foreground().color()), kColourBlack);
+
+    const QString plain = doc->toPlainText();
+    EXPECT_TRUE(
+        plain.contains(QStringLiteral("накопившегося \"мусора\" (данных, которые были удалены) и т.п..")));
+    EXPECT_TRUE(plain.contains(QStringLiteral("в подпапке \\Профилактика_БД\\ папки БД делается")));
+    EXPECT_EQ(plain.count(QStringLiteral("\n\n")), 4); // the four empty rows
+}
+
+TEST_F(WindowTest, AboutOpensModalOwnedByTheWindow) {
+    Window w;
+    w.frm.show();
+    bool seenAbout = false;
+    QWidget* owner = nullptr;
+    QTimer::singleShot(0, [&] {
+        if (auto* a = qobject_cast<AboutFrm*>(QApplication::activeModalWidget())) {
+            seenAbout = true;
+            owner = a->parentWidget();
+            a->theCmdClose->click();
+        }
+    });
+    w.frm.theCmdAbout->click();
+    EXPECT_TRUE(seenAbout);
+    EXPECT_EQ(owner, &w.frm);
+    EXPECT_TRUE(w.ui.calls.empty());
+}
+
+class LayoutTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        f.show();
+        QApplication::processEvents();
+    }
+    ScriptedInteraction ui;
+    ProphylaxisFrm f{&ui};
+    QWidget* rightButtons[4] = {f.theCmdStart, f.theCmdProtocols, f.theCmdCancel, f.theCmdExit};
+
+    int ClientW() { return f.PixelsToTwipsX(f.width()); }
+    int ClientH() { return f.PixelsToTwipsY(f.height()); }
+    void ExpectPixelsFollowTwips() {
+        for (QWidget* c : f.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (f.Twips(c).width == 0) continue;
+            const TwipsRect t = f.Twips(c);
+            EXPECT_EQ(c->geometry(), QRect(f.TwipsToPixelsX(t.left), f.TwipsToPixelsY(t.top),
+                                           f.TwipsToPixelsX(t.width), f.TwipsToPixelsY(t.height)))
+                << T(c->objectName());
+        }
+    }
+    void ExpectRules() {
+        const int cw = ClientW(), ch = ClientH();
+        EXPECT_EQ(f.Twips(f.Label1).width, cw);
+        EXPECT_EQ(f.Twips(f.Frame1).width, cw - 240);
+        EXPECT_EQ(f.Twips(f.Text2).width, f.Twips(f.Frame1).width - 1725 - 60);
+        const TwipsRect pane = f.Twips(f.RichTextBox1);
+        EXPECT_EQ(pane.top, 2835);
+        EXPECT_EQ(pane.height, ch - 2835 - 750);
+        EXPECT_EQ(pane.width, cw - 210);
+        EXPECT_EQ(f.Twips(f.theCmdAbout).left, 300);
+        EXPECT_EQ(f.Twips(f.theCmdAbout).top, ch - 570 - 90);
+        EXPECT_EQ(f.Twips(f.theCmdExit).left + f.Twips(f.theCmdExit).width, cw - 300);
+        for (int i = 1; i < 4; ++i) {
+            const TwipsRect a = f.Twips(rightButtons[i - 1]), b = f.Twips(rightButtons[i]);
+            EXPECT_EQ(a.left + a.width + 200, b.left);
+            EXPECT_EQ(b.top, f.Twips(f.theCmdAbout).top);
+        }
+        const TwipsRect box = f.Twips(f.theZipAndRename);
+        EXPECT_EQ(box.left, 300 + 1230 + 200);
+        EXPECT_EQ(box.top, f.Twips(f.theCmdAbout).top + (570 - 285) / 2);
+        // The progress line stays between "Протокол:" and the pane.
+        const TwipsRect bar = f.Twips(f.theProgressBar), text = f.Twips(f.theProgressText);
+        EXPECT_GE(text.left, f.Twips(f.Label2).left + f.Twips(f.Label2).width);
+        EXPECT_LE(text.left + text.width, bar.left);
+        EXPECT_LE(bar.top + bar.height, pane.top);
+        EXPECT_EQ(bar.left + bar.width, pane.left + pane.width);
+        ExpectPixelsFollowTwips();
+    }
+};
+
+TEST_F(LayoutTest, ShrinkingSpringsBackToTheMinimum) {
+    ExpectRules();
+    f.resize(50, 40);
+    QApplication::processEvents();
+    // The outer size, frame included, is the minimum.
+    EXPECT_NEAR(f.PixelsToTwipsX(f.frameGeometry().width()), ProphylaxisFrm::kMinWidthTwips, 15);
+    EXPECT_NEAR(f.PixelsToTwipsY(f.frameGeometry().height()), ProphylaxisFrm::kMinHeightTwips, 15);
+    ExpectRules();
+}
+
+TEST_F(LayoutTest, WideningMovesTheRightButtonsTogether) {
+    f.resize(f.TwipsToPixelsX(ProphylaxisFrm::kMinWidthTwips),
+             f.TwipsToPixelsY(ProphylaxisFrm::kMinHeightTwips));
+    QApplication::processEvents();
+    std::vector<int> before;
+    for (QWidget* b : rightButtons)
+        before.push_back(f.Twips(b).left);
+    const TwipsRect aboutBefore = f.Twips(f.theCmdAbout), boxBefore = f.Twips(f.theZipAndRename);
+    const int cwBefore = ClientW();
+    f.resize(f.width() + f.TwipsToPixelsX(3000), f.height());
+    QApplication::processEvents();
+    const int delta = ClientW() - cwBefore;
+    EXPECT_NEAR(delta, 3000, 15);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(f.Twips(rightButtons[i]).left, before[i] + delta);
+    EXPECT_EQ(f.Twips(f.theCmdAbout).left, aboutBefore.left);
+    EXPECT_EQ(f.Twips(f.theZipAndRename).left, boxBefore.left);
+    EXPECT_EQ(f.Twips(f.theZipAndRename).top, boxBefore.top);
+    ExpectRules();
+}
+
+TEST_F(LayoutTest, MinimisingChangesNothing) {
+    std::map<QWidget*, QRect> before;
+    for (QWidget* c : f.findChildren<QWidget*>())
+        before[c] = c->geometry();
+    f.showMinimized();
+    QApplication::processEvents();
+    f.Form_Resize();
+    for (auto& [c, g] : before)
+        EXPECT_EQ(c->geometry(), g) << T(c->objectName());
+    EXPECT_TRUE(ui.calls.empty());
+    f.showNormal();
+    QApplication::processEvents();
+    ExpectRules();
+}
+
+} // namespace
