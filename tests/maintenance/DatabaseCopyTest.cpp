@@ -107,6 +107,22 @@ TEST_F(DatabaseCopyTest, StopBeforeTheFirstTableCopiesNothing) {
     EXPECT_TRUE(ctx.engine.OpenDatabase(target, true, true)->TableNames().empty());
 }
 
+TEST_F(DatabaseCopyTest, StopDuringATableEndsItAndTheList) {
+    Build({{"A", 1}, {"B", 1}}, {"A", "B"}, 50);
+    int afterOpening = 0;
+    ui.onYield = [&] {
+        if (Pane().find("(записей: 50) ...") != std::string::npos && ++afterOpening == 20)
+            state.mStopRequested = true;
+    };
+    EXPECT_FALSE(CopyDataBase(ctx, source, target, reference));
+    auto out = ctx.engine.OpenDatabase(target, true, true);
+    const int64_t copied = Count(*out, "A");
+    EXPECT_EQ(Pane(), Head() + kStamp + "Копирование таблицы A (записей: 50) прервано пользователем\r\n" +
+                          "(скопировано записей: " + std::to_string(copied) +
+                          " из 50 в исходной таблице).\r\n");
+    EXPECT_EQ(out->TableNames(), std::vector<std::string>{"A"});
+}
+
 TEST_F(DatabaseCopyTest, ExplicitTableListSkipsListTblAndItsRules) {
     Build({{"PfrErrors", 1}}, {"PfrErrors", "Doc_Cell_Values"}, 2, {"PfrErrors"});
     options.clearPfrErrors = true;
