@@ -50,8 +50,11 @@ class Writer {
 public:
     Writer(Database& db, const TableSpec& spec)
         : mSpec(spec), mRs(db.OpenRecordset(spec.Name, dbOpenTable)), mRow(spec.Columns.size()) {
-        for (const auto& c : spec.Columns)
+        for (const auto& c : spec.Columns) {
             mMap.push_back(mRs->FieldIndex(c.Name));
+            if (mMap.back() < 0)
+                throw std::runtime_error("the engine shows no field " + c.Name + " in " + spec.Name);
+        }
     }
     void Begin() {
         for (auto& v : mRow)
@@ -127,6 +130,34 @@ const char* PeriodName(const char* code) {
     if (std::string(code) == "33") return "9 месяцев";
     return "год";
 }
+
+// New databases are copies of one empty database made by the engine: making a database
+// costs the engine's catalogue set-up with its waits for the disk, a copy does not. A demo
+// file that a crash leaves half made is simply made again, so the generator's own
+// connections skip those waits as well (best effort).
+class DatabaseMaker {
+public:
+    explicit DatabaseMaker(const fs::path& folder) : mTemplate(folder / ".k5demo_empty.mdb") {
+        fs::remove(mTemplate);
+        DBEngine::Instance().CreateDatabase(mTemplate.string(), dbLangCyrillic, dbVersion40)->Close();
+    }
+    ~DatabaseMaker() {
+        std::error_code ec;
+        fs::remove(mTemplate, ec);
+    }
+    std::unique_ptr<Database> Create(const std::string& path) const {
+        fs::copy_file(mTemplate, path, fs::copy_options::overwrite_existing);
+        auto db = DBEngine::Instance().OpenDatabase(path, true, false);
+        try {
+            db->Execute("PRAGMA synchronous=OFF");
+        } catch (const k5::K5Error&) {
+        }
+        return db;
+    }
+
+private:
+    fs::path mTemplate;
+};
 
 void CreateTables(Database& db, bool mainFile) {
     for (const auto& spec : Tables()) {
@@ -880,8 +911,8 @@ void FillReferenceRows(Database& db) {
     errors.Close();
 }
 
-void MakeBigDoc(const std::string& path, int32_t docId, int rows, Rng& rng) {
-    auto db = DBEngine::Instance().CreateDatabase(path, dbLangCyrillic, dbVersion40);
+void MakeBigDoc(const DatabaseMaker& maker, const std::string& path, int32_t docId, int rows, Rng& rng) {
+    auto db = maker.Create(path);
     TableDef def = db->CreateTableDef("BigDocCells");
     for (auto [name, type, size] : {std::tuple{"document_id", dbLong, 4},
                                     {"RowNo", dbLong, 4},
@@ -913,13 +944,13 @@ void MakeBigDoc(const std::string& path, int32_t docId, int rows, Rng& rng) {
     db->Close();
 }
 
-void MakeBigDocs(const fs::path& folder, const ScaleParams& p, uint64_t seed,
+void MakeBigDocs(const DatabaseMaker& maker, const fs::path& folder, const ScaleParams& p, uint64_t seed,
                  const std::vector<int32_t>& docs, const std::vector<int32_t>& removed, Report& report) {
     fs::create_directories(folder);
     Rng rng(seed ^ 0xB16D0C5ULL);
     auto make = [&](int32_t docId, int n) {
         const std::string name = std::to_string(docId) + "_" + std::to_string(n) + ".mdb";
-        MakeBigDoc((folder / name).string(), docId, p.BigDocRows, rng);
+        MakeBigDoc(maker, (folder / name).string(), docId, p.BigDocRows, rng);
         report.BigDocsFiles.push_back(name);
         return name;
     };
@@ -969,10 +1000,10 @@ Report GenerateFolder(const std::string& dir, ScaleKind scale, uint64_t seed) {
     const fs::path folder(dir);
     const std::string refPath = (folder / "Korund5_LastVer.mdb").string();
     const std::string mainPath = (folder / "Korund5.mdb").string();
-    DBEngine& engine = DBEngine::Instance();
+    const DatabaseMaker maker(folder);
 
     {
-        auto ref = engine.CreateDatabase(refPath, dbLangCyrillic, dbVersion40);
+        auto ref = maker.Create(refPath);
         CreateTables(*ref, false);
         FillReferenceRows(*ref);
         for (const auto& spec : Tables())
@@ -982,7 +1013,7 @@ Report GenerateFolder(const std::string& dir, ScaleKind scale, uint64_t seed) {
 
     std::vector<int32_t> bigDocs, removed;
     {
-        auto db = engine.CreateDatabase(mainPath, dbLangCyrillic, dbVersion40);
+        auto db = maker.Create(mainPath);
         CreateTables(*db, true);
         FillCommonTables(*db);
         MainBuilder builder(*db, p, seed, report);
@@ -1000,7 +1031,7 @@ Report GenerateFolder(const std::string& dir, ScaleKind scale, uint64_t seed) {
     report.DamagedPage = damage.Page;
     report.PageCount = damage.PageCount;
 
-    MakeBigDocs(folder / "BigDocs", p, seed, bigDocs, removed, report);
+    MakeBigDocs(maker, folder / "BigDocs", p, seed, bigDocs, removed, report);
     report.MainBytes = static_cast<int64_t>(fs::file_size(mainPath));
     report.RefBytes = static_cast<int64_t>(fs::file_size(refPath));
     return report;
