@@ -486,6 +486,109 @@ TEST_F(WindowTest, AboutOpensModalOwnedByTheWindow) {
     EXPECT_TRUE(w.ui.calls.empty());
 }
 
+#ifdef K5_DEMO_TOOL
+// A tiny demo folder, made afresh for each test.
+std::string MakeDemo(const std::string& name) {
+    const std::string folder = Scratch() + "/" + name;
+    fs::remove_all(folder);
+    int code = -1;
+    const std::string out = k5test::Shell(
+        k5test::Quote(K5_DEMO_TOOL) + " " + k5test::Quote(folder) + " --scale tiny --seed 1 2>&1", &code);
+    EXPECT_EQ(code, 0) << out;
+    return folder;
+}
+
+TEST_F(WindowTest, WholeRunOnTinyDemoThroughTheButtons) {
+    const std::string folder = MakeDemo("demo-run");
+    WriteSettings("[General]\nDataBasePath=" + folder + "\n");
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    f.Form_Initialize();
+    f.show();
+    EXPECT_TRUE(f.State().mProphylaxisOk);
+    EXPECT_TRUE(f.RichTextBox1->toPlainText().endsWith(
+        QStringLiteral("Можно запускать процесс профилактики базы данных.\n")));
+    EXPECT_EQ(T(f.Text2->text()), folder + "/");
+    EXPECT_FALSE(fs::exists(folder + "/Профилактика_БД") && !fs::is_empty(folder + "/Профилактика_БД"));
+
+    f.theRemoveOrphaned->setChecked(true);
+    f.theLimitMessages->setText(QStringLiteral(" 5 "));
+    std::vector<StateSnapshot> during;
+    w.ui.onYield = [&] { during.push_back(States(f)); };
+    f.theCmdStart->click();
+    w.ui.onYield = nullptr;
+
+    ASSERT_FALSE(during.empty());
+    for (const StateSnapshot& s : during)
+        ExpectBusy(s);
+    ExpectIdle(f);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    for (const auto& c : w.ui.calls)
+        EXPECT_NE(c.kind, "Message") << c.text;
+    EXPECT_EQ(T(f.theLimitMessages->text()), "5");
+    const QString plain = f.RichTextBox1->toPlainText();
+    EXPECT_TRUE(plain.contains(QStringLiteral("   В таблицах удалять недоступные записи: Да")));
+    ExpectMirrors(f);
+
+    // The RTF log is the pane saved, colours and weights with it.
+    const std::string rtf = f.State().mLogFileRtf;
+    ASSERT_TRUE(fs::exists(rtf)) << rtf;
+    EXPECT_EQ(k5test::ReadAll(rtf), f.Protocol().Pane().ToRtf());
+    EXPECT_TRUE(fs::exists(f.State().mLogFileTxt));
+
+    f.theCmdProtocols->click();
+    ASSERT_FALSE(w.ui.calls.empty());
+    EXPECT_EQ(w.ui.calls.back().kind, "Show");
+    EXPECT_EQ(w.ui.calls.back().text, rtf);
+    EXPECT_EQ(w.ui.calls.back().caption, "select");
+}
+
+TEST_F(WindowTest, StopDuringRunKeepsStartAndExitDisabledUntilItReturns) {
+    const std::string folder = MakeDemo("demo-stop");
+    WriteSettings("[General]\nDataBasePath=" + folder + "\n");
+    const std::string mainBefore = k5test::ReadAll(folder + "/Korund5.mdb");
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    f.Form_Initialize();
+    f.show();
+    bool stopped = false;
+    std::vector<StateSnapshot> unwinding;
+    int startsRefused = 0;
+    w.ui.onYield = [&] {
+        if (!stopped &&
+            f.RichTextBox1->toPlainText().contains(QStringLiteral("Предварительные проверки пройдены."))) {
+            w.ui.QueueAnswer(Answer::Yes);
+            f.theCmdCancel->click();
+            stopped = true;
+        } else if (stopped) {
+            unwinding.push_back(States(f));
+            // A second start from the stack of the first does nothing: the run's names and
+            // the pane stay as they are.
+            const std::string logBefore = f.State().mLogFileTxt;
+            const int64_t paneBefore = f.Protocol().Pane().Length();
+            f.theCmdStart_Click();
+            if (f.State().mLogFileTxt == logBefore && f.Protocol().Pane().Length() == paneBefore &&
+                f.RunActive())
+                ++startsRefused;
+        }
+    };
+    f.theCmdStart->click();
+    w.ui.onYield = nullptr;
+    ASSERT_TRUE(stopped);
+    ASSERT_FALSE(unwinding.empty());
+    EXPECT_EQ(startsRefused, static_cast<int>(unwinding.size()));
+    for (const StateSnapshot& s : unwinding) {
+        EXPECT_FALSE(s.start || s.exit || s.cancel);
+        EXPECT_TRUE(s.protocols && s.about && s.limit);
+    }
+    ExpectIdle(f);
+    EXPECT_TRUE(
+        f.RichTextBox1->toPlainText().contains(QStringLiteral("Профилактика БД прервана пользователем.")));
+    EXPECT_EQ(k5test::ReadAll(folder + "/Korund5.mdb"), mainBefore);
+    EXPECT_TRUE(fs::exists(f.State().mLogFileRtf));
+}
+#endif
+
 class LayoutTest : public WindowTest {
 protected:
     void SetUp() override {
