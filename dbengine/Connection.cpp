@@ -24,6 +24,8 @@ void ConfigureSqlite() {
     std::call_once(gConfigured, [] {
         // The system library accepts URI file names by default; our names are plain paths.
         sqlite3_config(SQLITE_CONFIG_URI, 0);
+        // No allocation statistics: they cost a mutex per allocation.
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         sqlite3_initialize();
     });
 }
@@ -513,7 +515,8 @@ void Connection::BuildPendingIndexes(const std::string& onlyTable, bool uniqueOn
         Stmt s(*this, "SELECT tbl, name, sql_name FROM _k5_indexes i WHERE NOT EXISTS"
                       " (SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
                       " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND t.name = i.tbl)"
-                      " AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR is_unique <> 0)"
+                      " AND i.sql_name <> '' AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR "
+                      "is_unique <> 0)"
                       " ORDER BY tbl, pos");
         s.Bind(1, onlyTable);
         sqlite3_bind_int(s.st, 2, uniqueOnly ? 1 : 0);

@@ -163,10 +163,15 @@ public:
         mConn->EnsureCatalog();
         mConn->Exec("SAVEPOINT k5_append");
         try {
+            // A primary key of one ascending Long field is the table's own key (an INTEGER PRIMARY KEY
+            // column): no separate index to maintain, and the rows are kept in key order.
+            const int keyField = RowidKeyField(def);
             std::string sql = "CREATE TABLE " + Quote(def.Name) + " (";
             for (size_t i = 0; i < def.Fields.size(); ++i) {
                 const Field& f = def.Fields[i];
-                sql += (i ? ", " : "") + Quote(f.Name) + " " + DeclaredType(f);
+                sql +=
+                    (i ? ", " : "") + Quote(f.Name) + " " +
+                    (static_cast<int>(i) == keyField ? std::string("INTEGER PRIMARY KEY") : DeclaredType(f));
                 if (f.Required) sql += " NOT NULL";
                 if (IsTextType(f.Type)) sql += std::string(" COLLATE ") + kCollation;
             }
@@ -198,7 +203,7 @@ public:
                                               "attributes) VALUES (?1, ?2, ?3, ?4, ?5)");
             for (size_t i = 0; i < def.Indexes.size(); ++i) {
                 const Index& ix = def.Indexes[i];
-                const std::string sqlName = def.Name + "." + ix.Name;
+                const std::string sqlName = (ix.Primary && keyField >= 0) ? "" : def.Name + "." + ix.Name;
                 sqlite3_bind_text(st, 1, def.Name.c_str(), -1, SQLITE_TRANSIENT);
                 sqlite3_bind_int(st, 2, static_cast<int>(i));
                 sqlite3_bind_text(st, 3, ix.Name.c_str(), -1, SQLITE_TRANSIENT);
@@ -276,6 +281,16 @@ private:
             sqlite3_finalize(st);
             RaiseSqlite(mConn->db, rc, mConn->path);
         }
+    }
+
+    static int RowidKeyField(const TableDef& def) {
+        for (const Index& ix : def.Indexes) {
+            if (!ix.Primary || ix.Fields.size() != 1 || (ix.Fields[0].Attributes & dbDescending)) continue;
+            for (size_t i = 0; i < def.Fields.size(); ++i)
+                if (SameName(def.Fields[i].Name, ix.Fields[0].Name) && def.Fields[i].Type == dbLong)
+                    return static_cast<int>(i);
+        }
+        return -1;
     }
 
     void PurgeCatalog() {

@@ -136,7 +136,8 @@ public:
     virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& source, int type = 0) = 0;
     // An SQL SELECT whose "?" marks are bound, in order, to the given values (never
     // spliced into the text).
-    virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& sql, const std::vector<Value>& params) = 0;
+    virtual std::unique_ptr<Recordset> OpenRecordset(const std::string& sql,
+                                                     const std::vector<Value>& params) = 0;
     virtual void Execute(const std::string& sql) = 0;
     // Rows changed by the last Execute.
     virtual int64_t RecordsAffected() = 0;

@@ -1,5 +1,6 @@
 // Error texts of the engine and the Russian-aware text comparison.
 #include "dbengine/EngineInternal.h"
+#include "dbengine/K5Collation.h"
 
 #include <cstring>
 
@@ -89,35 +90,6 @@ void RaiseSqlite(sqlite3* db, int rc, const std::string& what) {
 
 namespace {
 
-// Decodes one code point; invalid bytes come back as themselves (0xDC00 + byte).
-inline uint32_t NextCp(const unsigned char*& p, const unsigned char* end) {
-    const unsigned char c = *p++;
-    if (c < 0x80) return c;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-    if (extra < 0 || end - p < extra) return 0xDC00 + c;
-    uint32_t cp = c & (0x3F >> extra);
-    for (int i = 0; i < extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0xDC00 + c;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    p += extra;
-    return cp;
-}
-
-inline uint32_t FoldCp(uint32_t cp) {
-    if (cp >= 'A' && cp <= 'Z') return cp + 32;
-    if (cp >= 0x410 && cp <= 0x42F) return cp + 0x20;
-    if (cp >= 0x400 && cp <= 0x40F) return cp + 0x50;
-    return cp;
-}
-
-// Sort weight: code point order, except that ё sits between е and ж.
-inline uint32_t Weight(uint32_t cp) {
-    cp = FoldCp(cp);
-    if (cp == 0x451) return 0x435 * 2 + 1;
-    return cp * 2;
-}
-
 void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp >= 0xDC80 && cp <= 0xDCFF) {
         out += static_cast<char>(cp - 0xDC00);
@@ -145,26 +117,7 @@ int CollationCallback(void*, int na, const void* a, int nb, const void* b) {
 } // namespace
 
 int CompareK5(const char* a, int na, const char* b, int nb) {
-    auto pa = reinterpret_cast<const unsigned char*>(a);
-    auto pb = reinterpret_cast<const unsigned char*>(b);
-    const auto ea = pa + na;
-    const auto eb = pb + nb;
-    while (pa < ea && pb < eb) {
-        // Fast path for ASCII.
-        if (*pa < 0x80 && *pb < 0x80) {
-            unsigned char ca = *pa++, cb = *pb++;
-            if (ca >= 'A' && ca <= 'Z') ca += 32;
-            if (cb >= 'A' && cb <= 'Z') cb += 32;
-            if (ca != cb) return ca < cb ? -1 : 1;
-            continue;
-        }
-        const uint32_t wa = Weight(NextCp(pa, ea));
-        const uint32_t wb = Weight(NextCp(pb, eb));
-        if (wa != wb) return wa < wb ? -1 : 1;
-    }
-    if (pa < ea) return 1;
-    if (pb < eb) return -1;
-    return 0;
+    return collation::Compare(a, na, b, nb);
 }
 
 std::string FoldName(const std::string& s) {
@@ -173,7 +126,7 @@ std::string FoldName(const std::string& s) {
     auto p = reinterpret_cast<const unsigned char*>(s.data());
     const auto e = p + s.size();
     while (p < e)
-        AppendUtf8(out, FoldCp(NextCp(p, e)));
+        AppendUtf8(out, collation::FoldCp(collation::NextCp(p, e)));
     return out;
 }
 
@@ -181,16 +134,36 @@ bool SameName(const std::string& a, const std::string& b) {
     return CompareK5(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size())) == 0;
 }
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates, at most U+10FFFF.
 bool IsValidUtf8(const char* s, size_t n) {
     auto p = reinterpret_cast<const unsigned char*>(s);
     const auto e = p + n;
     while (p < e) {
-        if (*p < 0x80) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
             ++p;
-            continue;
+            // Runs of ASCII go eight bytes at a time.
+            while (e - p >= 8) {
+                uint64_t w;
+                std::memcpy(&w, p, 8);
+                if (w & 0x8080808080808080ULL) break;
+                p += 8;
+            }
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            if (e - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (e - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return false;
+            if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F)) return false;
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (e - p < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80)
+                return false;
+            if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F)) return false;
+            p += 4;
+        } else {
+            return false;
         }
-        const uint32_t cp = NextCp(p, e);
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
     }
     return true;
 }

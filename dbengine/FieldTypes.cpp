@@ -533,7 +533,11 @@ bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {
         const char* p = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
         const int n = sqlite3_column_bytes(st, col);
         if (!p || !IsValidUtf8(p, static_cast<size_t>(n))) return false;
-        out = std::string(p, static_cast<size_t>(n));
+        // Reading row after row into the same cell reuses its buffer.
+        if (auto held = std::get_if<std::string>(&out))
+            held->assign(p, static_cast<size_t>(n));
+        else
+            out = std::string(p, static_cast<size_t>(n));
         return true;
     }
     case dbBinary:
@@ -541,7 +545,10 @@ bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {
         if (t != SQLITE_BLOB) return false;
         auto p = static_cast<const uint8_t*>(sqlite3_column_blob(st, col));
         const int n = sqlite3_column_bytes(st, col);
-        out = p ? Bytes(p, p + n) : Bytes{};
+        if (auto held = std::get_if<Bytes>(&out))
+            held->assign(p, p + (p ? n : 0));
+        else
+            out = p ? Bytes(p, p + n) : Bytes{};
         return true;
     }
     case dbGUID: {

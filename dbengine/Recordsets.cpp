@@ -60,15 +60,31 @@ namespace {
 class FieldMap {
 public:
     void Build(const std::vector<Field>& fields) {
-        for (size_t i = 0; i < fields.size(); ++i)
+        mFields = &fields;
+        for (size_t i = 0; i < fields.size(); ++i) {
+            mExact.emplace(fields[i].Name, static_cast<int>(i));
             mByName.emplace(FoldName(fields[i].Name), static_cast<int>(i));
+        }
     }
+    // The copy looks names up for every field of every row, mostly in field order: the field
+    // after the last one found is tried first, then the exact spelling, then the folded one.
     int Find(const std::string& name) const {
+        if (mFields && mHint < mFields->size() && (*mFields)[mHint].Name == name)
+            return Found(static_cast<int>(mHint));
+        auto exact = mExact.find(name);
+        if (exact != mExact.end()) return Found(exact->second);
         auto it = mByName.find(FoldName(name));
-        return it == mByName.end() ? -1 : it->second;
+        return it == mByName.end() ? -1 : Found(it->second);
     }
 
 private:
+    int Found(int i) const {
+        mHint = static_cast<size_t>(i) + 1;
+        return i;
+    }
+    const std::vector<Field>* mFields = nullptr;
+    mutable size_t mHint = 0;
+    std::unordered_map<std::string, int> mExact;
     std::unordered_map<std::string, int> mByName;
 };
 
@@ -78,6 +94,10 @@ public:
         : RecordsetBase(std::move(conn)) {
         mDef = LoadTableDef(*mConn, table);
         mNames.Build(mDef.Fields);
+        for (auto& ix : mDef.Indexes)
+            if (ix.Primary)
+                for (auto& xf : ix.Fields)
+                    if (const int k = mNames.Find(xf.Name); k >= 0) mPrimaryFields.push_back(k);
         std::string cols;
         for (auto& f : mDef.Fields)
             cols += ", " + Quote(f.Name);
@@ -140,7 +160,7 @@ public:
         CheckValid();
         CheckIndex(index);
         const auto i = static_cast<size_t>(index);
-        if (mEditMode == dbEditAdd) return mPending[i];
+        if (mEditMode == dbEditAdd) return mSet[i] ? mPending[i] : Value(Null{});
         if (mEOF) NoCurrentRecord();
         if (mDamaged && !mLoaded[i]) LoadColumnAlone(i);
         if (mBad[i]) Raise(3049, TextDamaged(mConn->path));
@@ -152,7 +172,23 @@ public:
         CheckIndex(index);
         if (mEditMode == dbEditNone) NoEdit();
         const auto i = static_cast<size_t>(index);
-        mPending[i] = ConvertForField(mDef.Fields[i], value);
+        const Field& f = mDef.Fields[i];
+        if (IsNull(value)) {
+            mSet[i] = 0;
+            return;
+        }
+        // Text into a text field is the common case: it reuses the pending row's buffer.
+        if (auto s = std::get_if<std::string>(&value); s && IsTextType(f.Type)) {
+            if (!IsValidUtf8(s->data(), s->size())) Raise(3421, "Ошибка преобразования типа данных.");
+            if (auto held = std::get_if<std::string>(&mPending[i]))
+                held->assign(*s);
+            else
+                mPending[i] = *s;
+            mSet[i] = 1;
+            return;
+        }
+        mPending[i] = ConvertForField(f, value);
+        mSet[i] = 1;
     }
 
     void AddNew() override {
@@ -160,8 +196,15 @@ public:
         if (mConn->readOnly)
             Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
         mPending.resize(mDef.Fields.size());
-        for (size_t i = 0; i < mDef.Fields.size(); ++i)
-            mPending[i] = EvaluateDefault(mDef.Fields[i]);
+        mSet.assign(mDef.Fields.size(), 0);
+        for (size_t i = 0; i < mDef.Fields.size(); ++i) {
+            if (IsNull(mDef.Fields[i].DefaultValue)) continue;
+            Value v = EvaluateDefault(mDef.Fields[i]);
+            if (!IsNull(v)) {
+                mPending[i] = std::move(v);
+                mSet[i] = 1;
+            }
+        }
         mEditMode = dbEditAdd;
     }
 
@@ -180,10 +223,12 @@ public:
         }
         mConn->BeginBatch();
         for (size_t i = 0; i < mDef.Fields.size(); ++i)
-            BindValue(mInsert, static_cast<int>(i + 1), mDef.Fields[i], mPending[i]);
+            if (mSet[i])
+                BindValue(mInsert, static_cast<int>(i + 1), mDef.Fields[i], mPending[i]);
+            else
+                sqlite3_bind_null(mInsert, static_cast<int>(i + 1));
         const int rc = sqlite3_step(mInsert);
         sqlite3_reset(mInsert);
-        sqlite3_clear_bindings(mInsert);
         if (rc != SQLITE_DONE) {
             const bool lostBatch = mConn->batchedRows > 0 && sqlite3_get_autocommit(mConn->db);
             if (!lostBatch) RaiseSqlite(mConn->db, rc, mDef.Name);
@@ -197,7 +242,8 @@ public:
             }
         }
         for (auto& [field, next] : mNextAuto)
-            if (auto v = std::get_if<int32_t>(&mPending[field]); v && *v >= next) next = int64_t(*v) + 1;
+            if (auto v = std::get_if<int32_t>(&mPending[field]); mSet[field] && v && *v >= next)
+                next = int64_t(*v) + 1;
         mEditMode = dbEditNone;
         mConn->RowSaved();
     }
@@ -206,7 +252,7 @@ public:
         CheckValid();
         if (mEditMode == dbEditNone) NoEdit();
         mEditMode = dbEditNone;
-        mPending.assign(mPending.size(), Null{});
+        mSet.assign(mSet.size(), 0);
     }
 
     int EditMode() override { return mEditMode; }
@@ -294,9 +340,11 @@ private:
         for (size_t i = 0; i < mDef.Fields.size(); ++i) {
             const Field& f = mDef.Fields[i];
             Value& v = mPending[i];
-            if (IsNull(v) && (f.Attributes & dbAutoIncrField) && f.Type == dbLong)
+            if (!mSet[i] && (f.Attributes & dbAutoIncrField) && f.Type == dbLong) {
                 v = static_cast<int32_t>(NextAutoNumber(i));
-            if (IsNull(v)) {
+                mSet[i] = 1;
+            }
+            if (!mSet[i]) {
                 if (f.Required) Raise(3314, TextRequired(table, f.Name));
                 continue;
             }
@@ -304,19 +352,16 @@ private:
                 if (s->empty() && !f.AllowZeroLength)
                     Raise(3315,
                           "Поле '" + table + "." + f.Name + "' не может содержать строку нулевой длины.");
-                if (f.Type == dbText && Utf8Length(*s) > static_cast<size_t>(f.Size)) TooLong();
+                if (f.Type == dbText && s->size() > static_cast<size_t>(f.Size) &&
+                    Utf8Length(*s) > static_cast<size_t>(f.Size))
+                    TooLong();
             } else if (auto b = std::get_if<Bytes>(&v)) {
                 if (f.Type == dbBinary && b->size() > static_cast<size_t>(f.Size)) TooLong();
             }
         }
-        for (auto& ix : mDef.Indexes) {
-            if (!ix.Primary) continue;
-            for (auto& xf : ix.Fields) {
-                const int k = mNames.Find(xf.Name);
-                if (k >= 0 && IsNull(mPending[static_cast<size_t>(k)]))
-                    Raise(3058, "Индекс или ключевое поле не могут содержать значение Null.");
-            }
-        }
+        for (int k : mPrimaryFields)
+            if (!mSet[static_cast<size_t>(k)])
+                Raise(3058, "Индекс или ключевое поле не могут содержать значение Null.");
     }
 
     [[noreturn]] static void TooLong() {
@@ -342,6 +387,7 @@ private:
 
     TableDef mDef;
     FieldMap mNames;
+    std::vector<int> mPrimaryFields;
     sqlite3_stmt* mScan = nullptr;
     sqlite3_stmt* mInsert = nullptr;
     bool mScanActive = false;
@@ -353,7 +399,8 @@ private:
     std::vector<char> mBad;
     std::vector<char> mLoaded;
     int mEditMode = dbEditNone;
-    std::vector<Value> mPending;
+    std::vector<Value> mPending; // meaningful where mSet is 1; null elsewhere
+    std::vector<char> mSet;
     std::vector<std::pair<size_t, int64_t>> mNextAuto;
 };
 
