@@ -8,6 +8,7 @@
 #include "support/FilesLib.h"
 #include "support/UserInteraction.h"
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
