@@ -237,6 +237,8 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
         if (password.empty()) return ZE_ABORT;
     }
 
+    struct stat st {};
+    if (stat(archive.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ZE_CREAT;
     std::string temp;
     if (!MakeTempFile(archive, temp)) return ZE_CREAT;
     int zipError = 0;

@@ -229,10 +229,10 @@ int32_t ZipWithOptions(K5Zipper& zipper) {
     o.fEncryption = zipper.Encryption();
     o.fRecurse = zipper.Recurse();
     o.fRepair = zipper.Repair();
-    // The digit character of the level; a level beyond 9 would not be a digit, so it is
-    // treated like no explicit level.
+    // The digit character of the level; the library takes anything but a digit as no
+    // explicit level.
     const int32_t level = zipper.Level();
-    o.fLevel = level >= 0 && level <= 9 ? static_cast<char>(level + 48) : 0;
+    o.fLevel = level >= 0 ? static_cast<char>(level + 48) : 0;
 
     CreateFileNamesArgvList(&zipper.FileNames(), m.names);
     ZpSetOptions(&o);

@@ -192,6 +192,10 @@ TEST_F(ZipperTest, UnreadableFileFailsWithoutArchive) {
 TEST_F(ZipperTest, UnwritableFolderGives15) {
     WriteFile(P("a.mdb"), "a");
     EXPECT_EQ(ZipFiles(ui, P("no/such/folder/a.zip"), {P("a.mdb")}), 15);
+    fs::create_directory(P("taken.zip"));
+    EXPECT_EQ(ZipFiles(ui, P("taken.zip"), {P("a.mdb")}), 15);
+    EXPECT_EQ(FolderNames(dir), (std::vector<std::string>{"a.mdb", "taken.zip"}));
+    EXPECT_TRUE(fs::is_empty(P("taken.zip")));
 }
 
 TEST_F(ZipperTest, OptionsThatWouldChangeFilesAreRefused) {
