@@ -416,3 +416,40 @@ TEST(EngineTables, AppendDeleteAndRefusedDefinitions) {
     db->AppendTableDef(again);
     EXPECT_EQ(db->GetTableDef("B").Fields[0].Name, "Y");
 }
+
+TEST(EngineRecordsets, SqlRecordsetsBindParametersAndCountExactly) {
+    ScratchDir dir;
+    auto db = NewDb(dir.File("q.mdb"));
+    TableDef t = db->CreateTableDef("Docs");
+    t.Fields = {t.CreateField("Id", dbLong), t.CreateField("Name", dbText, 20),
+                t.CreateField("Sum", dbCurrency)};
+    db->AppendTableDef(t);
+    db->Execute("INSERT INTO Docs VALUES (1, 'one', 15000), (2, 'two', 25000), (3, 'three''s', 35000)");
+    EXPECT_EQ(db->RecordsAffected(), 3);
+    // Values are bound, never spliced: a quote in a parameter is just a character.
+    auto rs = db->OpenRecordset("SELECT Id, Name, Sum FROM Docs WHERE Name = ? OR Id > ? ORDER BY Id",
+                                std::vector<Value>{std::string("THREE's"), int32_t(1)});
+    EXPECT_EQ(rs->RecordCount(), 2);
+    ASSERT_FALSE(rs->IsEOF());
+    EXPECT_EQ(rs->GetValue("id"), Value(int32_t(2)));
+    EXPECT_EQ(rs->GetValue("Sum"), Value(Currency{25000}));
+    EXPECT_EQ(rs->FieldInfo(2).Type, dbCurrency);
+    rs->MoveNext();
+    EXPECT_EQ(rs->GetValue("Name"), Value(std::string("three's")));
+    rs->MoveNext();
+    EXPECT_TRUE(rs->IsEOF());
+    EXPECT_EQ(Catch([&] { rs->MoveNext(); }).Number(), 3021);
+    EXPECT_EQ(Catch([&] { rs->AddNew(); }).Number(), 3027);
+    EXPECT_EQ(
+        Catch([&] { db->OpenRecordset("SELECT * FROM Docs WHERE Id = ?", std::vector<Value>{}); }).Number(),
+        3061);
+    // A table name without a type opens the table itself.
+    auto table = db->OpenRecordset("docs");
+    EXPECT_EQ(table->RecordCount(), 3);
+    table->AddNew();
+    table->SetValue("Id", int32_t(4));
+    table->Update();
+    // Closing the database closes its recordsets.
+    db->Close();
+    EXPECT_EQ(Catch([&] { table->MoveFirst(); }).Number(), 3420);
+}

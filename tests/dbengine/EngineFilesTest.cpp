@@ -326,3 +326,24 @@ TEST(EngineFiles, LongStatementsCallTheProgressHook) {
     db->SetProgressHook({});
     EXPECT_EQ(db->OpenRecordset("T", dbOpenTable)->RecordCount(), 3000001);
 }
+
+TEST(EngineFiles, EngineHookReachesCompactionOfABigFile) {
+    ScratchDir dir;
+    const std::string path = dir.File("big.mdb");
+    {
+        auto db = NewDb(path);
+        db->Execute("CREATE TABLE Big (Id LONG, Txt LONGTEXT)");
+        db->Execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 400000) "
+                    "INSERT INTO Big SELECT x, hex(randomblob(40)) FROM c");
+        db->Close();
+    }
+    int calls = 0;
+    DBEngine::Instance().SetProgressHook([&](int64_t, int64_t) { ++calls; });
+    const auto start = std::chrono::steady_clock::now();
+    DBEngine::Instance().CompactDatabase(path, dir.File("big2.mdb"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    DBEngine::Instance().SetProgressHook({});
+    if (took > std::chrono::milliseconds(150)) EXPECT_GT(calls, 0);
+    EXPECT_EQ(OpenDb(dir.File("big2.mdb"), true, true)->OpenRecordset("Big", dbOpenTable)->RecordCount(),
+              400000);
+}
