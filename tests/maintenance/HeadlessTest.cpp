@@ -1,0 +1,180 @@
+// The built program in its headless mode, on demo folders and scratch folders: what it
+// prints, what it leaves and how it exits.
+#include "RunFixture.h"
+
+#include <QDirIterator>
+
+using namespace k5;
+using namespace k5::runtest;
+using k5test::Quote;
+using k5test::ReadAll;
+
+namespace {
+
+#ifdef K5_MAIN_PROGRAM
+class Headless : public RunFixture {
+protected:
+    struct Result {
+        int code = -1;
+        std::string out, err;
+    };
+    // Runs the program with its own trash and settings folders; standard output and error
+    // are files, so no colours and no progress.
+    Result Run(const std::string& args) {
+        const std::string outFile = root + "/out.txt", errFile = root + "/err.txt";
+        const std::string env = "XDG_DATA_HOME=" + Quote(root + "/data") +
+                                " XDG_CONFIG_DIRS=" + Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen ";
+        Result r;
+        k5test::Shell(env + Quote(K5_MAIN_PROGRAM) + " " + args + " >" + Quote(outFile) + " 2>" +
+                          Quote(errFile) + " </dev/null",
+                      &r.code);
+        r.out = ReadAll(outFile);
+        r.err = ReadAll(errFile);
+        return r;
+    }
+    void Demo() {
+#ifdef K5_DEMO_TOOL
+        int code = -1;
+        const std::string out =
+            k5test::Shell(Quote(K5_DEMO_TOOL) + " " + Quote(folder) + " --scale tiny --seed 1 2>&1", &code);
+        ASSERT_EQ(code, 0) << out;
+#else
+        GTEST_SKIP() << "k5demo is not built";
+#endif
+    }
+    std::vector<std::string> Protocol() {
+        return FilesIn(protocolFolder);
+    }
+    std::string Only(const std::string& suffix) {
+        for (const std::string& f : Protocol())
+            if (f.size() > suffix.size() && f.compare(f.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return protocolFolder + "/" + f;
+        return std::string();
+    }
+    std::vector<std::string> Trash() {
+        return FilesIn(root + "/data/Trash/files");
+    }
+};
+
+TEST_F(Headless, HelpAndBadFlags) {
+    Result help = Run("--help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Использование:"), std::string::npos);
+    EXPECT_NE(help.out.find("--remove-orphaned-bigdocs"), std::string::npos);
+    EXPECT_NE(help.out.find("Код завершения:"), std::string::npos);
+
+    for (const char* bad : {"--batch --bogus", "--batch --limit", "--batch --limit -3", "--batch --limit x1",
+                            "--batch --folder", "--help --limit 99999999999"}) {
+        Result r = Run(bad);
+        EXPECT_EQ(r.code, 2) << bad;
+        EXPECT_NE(r.err.find("Использование:"), std::string::npos) << bad;
+        EXPECT_TRUE(r.out.empty()) << bad;
+    }
+}
+
+TEST_F(Headless, CheckPassFailedExitsWithOne) {
+    // An existing folder without the database files: the protocol folder still appears,
+    // so both logs are written.
+    Result r = Run("--batch --folder " + Quote(folder));
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.out.find("не найден файл базы данных \"Korund5.mdb\"."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": Дальнейшая работа программы невозможна.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    EXPECT_EQ(r.out.find("\033["), std::string::npos);
+    EXPECT_EQ(Protocol().size(), 2u);
+    EXPECT_FALSE(Exists(folder + "/Korund5_Prophylaxis.mdb"));
+}
+
+TEST_F(Headless, MissingFolderEndsWithTheRtfFailureAndExitTwo) {
+    Result r = Run("--batch --folder " + Quote(root + "/нет такой папки"));
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.out.find("Не найдена папка базы данных"), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.err.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\n[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"),
+        std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Непредвиденная ошибка 76"), std::string::npos) << r.err;
+}
+
+TEST_F(Headless, SettingGivesTheFolderWhenNoneIsPassed) {
+    MakeFolder();
+    SetSetting(folder);
+    Result r = Run("--batch --check-only");
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(
+        r.out.find("Предварительные проверки пройдены.\nМожно запускать процесс профилактики базы данных.\n"),
+        std::string::npos)
+        << r.out;
+    // The check alone leaves its logs and touches nothing else.
+    EXPECT_EQ(Protocol().size(), 2u);
+    EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"Korund5.mdb", "Korund5_LastVer.mdb"}));
+    const std::string txt = ReadAll(Only(".txt"));
+    EXPECT_NE(txt.find("\xcf\xf0\xe5\xe4\xe2\xe0\xf0\xe8\xf2\xe5\xeb\xfc\xed\xfb\xe5"), std::string::npos)
+        << "the text log is in Windows-1251";
+}
+
+TEST_F(Headless, CleanFolderIsReplacedAndArchivedWithExitZero) {
+    MakeFolder();
+    Result r = Run("--batch --folder " + Quote(folder));
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    // The two halves of a step share one line; no marker is left.
+    EXPECT_NE(
+        r.out.find(": Сжатие основного файла БД " + folder + "/Korund5_Prophylaxis.mdb завершено успешно.\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(" ..."), std::string::npos);
+    EXPECT_NE(r.out.find(": Профилактика БД завершена успешно.\n"), std::string::npos);
+    EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"Korund5.mdb", "Korund5_LastVer.mdb"}));
+    const std::string zip = Only(".zip");
+    ASSERT_FALSE(zip.empty());
+    int code = -1;
+    EXPECT_EQ(k5test::Shell("unzip -Z1 " + Quote(zip), &code), "Korund5.mdb\n");
+    EXPECT_EQ(Trash(), (std::vector<std::string>{"Korund5.mdb"}));
+    EXPECT_TRUE(Exists(root + "/data/Trash/info/Korund5.mdb.trashinfo"));
+}
+
+TEST_F(Headless, DemoFolderWithFailuresKeepsTheMainFileAndExitsWithOne) {
+    Demo();
+    const std::string before = ReadAll(folder + "/Korund5.mdb");
+    Result r = Run("--batch --folder " + Quote(folder) +
+                   " --remove-orphaned --remove-orphaned-bigdocs --compact-bigdocs --limit 5");
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("   Максимальное количество сообщений об ошибках для каждой таблицы: 5\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find(": Исходный файл БД (Korund5.mdb) оставлен без изменений.\n"), std::string::npos)
+        << r.out;
+    EXPECT_TRUE(ReadAll(folder + "/Korund5.mdb") == before);
+    EXPECT_TRUE(Exists(folder + "/Korund5_Prophylaxis.mdb"));
+    EXPECT_FALSE(Exists(folder + "/Korund5_Compact.mdb"));
+    // The BigDocs archive is the only archive.
+    const std::string zip = Only(".zip");
+    EXPECT_NE(zip.find("Korund5_BigDocs_резервная_копия_"), std::string::npos) << zip;
+    EXPECT_TRUE(Trash().empty());
+    // What was printed is what the text log holds, line for line (the log has the
+    // two halves of a step on two lines, the stdout on one).
+    const std::string txt = ReadAll(Only(".txt"));
+    EXPECT_NE(txt.find("\r\n"), std::string::npos);
+    EXPECT_NE(ReadAll(Only(".rtf")).find("{\\rtf1"), std::string::npos);
+}
+
+TEST_F(Headless, DemoFolderReplacedRegardlessArchivesTheOldFile) {
+    Demo();
+    const std::string before = ReadAll(folder + "/Korund5.mdb");
+    Result r = Run("--batch --folder " + Quote(folder) + " --zip-and-rename");
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(": Профилактика БД завершена. БД готова к эксплуатации.\n"), std::string::npos)
+        << r.out;
+    std::string zip;
+    for (const std::string& f : Protocol())
+        if (f.rfind("Korund5_резервная_копия_", 0) == 0) zip = protocolFolder + "/" + f;
+    ASSERT_FALSE(zip.empty());
+    int code = -1;
+    const std::string unpacked = k5test::Shell("unzip -p " + Quote(zip) + " Korund5.mdb", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(unpacked == before);
+    EXPECT_EQ(Trash(), (std::vector<std::string>{"Korund5.mdb"}));
+    EXPECT_FALSE(ReadAll(folder + "/Korund5.mdb") == before);
+}
+#endif
+
+} // namespace
