@@ -236,8 +236,9 @@ public:
         mConn->CheckOpen();
         const std::string stored = ResolveTable(*mConn, name);
         if (stored.empty()) Raise(3265, TextNotFoundItem());
+        // Open statements on the table would keep it locked: its recordsets and SQL ones close.
         for (auto* rs : std::vector<RecordsetBase*>(mConn->recordsets))
-            rs->Invalidate(); // their statements would keep the table locked
+            if (!rs->Table() || SameName(*rs->Table(), stored)) rs->Invalidate();
         mConn->Exec("SAVEPOINT k5_delete");
         try {
             mConn->Exec("DROP TABLE " + Quote(stored));

@@ -127,6 +127,8 @@ public:
     ~RecordsetBase() override;
     // Called when the database closes under the recordset.
     virtual void Invalidate() = 0;
+    // The table a table-type recordset reads; null for SQL recordsets.
+    virtual const std::string* Table() const { return nullptr; }
 
 protected:
     void CheckValid() const;

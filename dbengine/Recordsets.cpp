@@ -118,6 +118,8 @@ public:
         mClosed = true;
     }
 
+    const std::string* Table() const override { return &mDef.Name; }
+
     int64_t RecordCount() override {
         CheckValid();
         sqlite3_stmt* st = mConn->Prepare("SELECT count(*) FROM " + Quote(mDef.Name));

@@ -407,8 +407,12 @@ TEST(EngineTables, AppendDeleteAndRefusedDefinitions) {
     TableDef hidden = db->CreateTableDef("_k5_fields");
     hidden.Fields = {hidden.CreateField("X", dbLong)};
     EXPECT_EQ(Catch([&] { db->AppendTableDef(hidden); }).Number(), 3125);
+    auto onA = db->OpenRecordset("A", dbOpenTable);
+    auto onB = db->OpenRecordset("B", dbOpenTable);
     db->DeleteTableDef("b");
     EXPECT_EQ(db->TableNames(), std::vector<std::string>{"A"});
+    EXPECT_EQ(onA->RecordCount(), 0); // other tables' recordsets stay usable
+    EXPECT_EQ(Catch([&] { onB->RecordCount(); }).Number(), 3420);
     EXPECT_EQ(Catch([&] { db->DeleteTableDef("B"); }).Number(), 3265);
     // A recreated table starts from its new definition.
     TableDef again = db->CreateTableDef("B");
