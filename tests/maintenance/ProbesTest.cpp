@@ -1,4 +1,5 @@
 #include "maintenance/Probes.h"
+#include "support/FileUtils.h"
 #include "support/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
