@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -134,17 +136,52 @@ void ProphylaxisFrm::Place(QWidget* control, const TwipsRect& rect) {
                          TwipsToPixelsY(rect.height));
 }
 
+// The fixed geometry was drawn for a narrow 8-point face; a wider desktop face would cut
+// the labels. Take the first face (then size) in which every fixed text fits its control.
+void ProphylaxisFrm::FitFont() {
+    const std::pair<QWidget*, QString> texts[] = {
+        {Label3, Label3->text()},
+        {Label4, Label4->text()},
+        {Label5, Label5->text()},
+        {theRemoveOrphaned, theRemoveOrphaned->text()},
+        {theClearPfrErrors, theClearPfrErrors->text()},
+        {theRemoveOrphanedBigDocs, theRemoveOrphanedBigDocs->text()},
+        {theCompactBigDocs, theCompactBigDocs->text()},
+        {theZipAndRename, theZipAndRename->text()},
+    };
+    auto fits = [&](const QFont& candidate) {
+        const QFontMetrics m(candidate);
+        for (const auto& [w, text] : texts) {
+            // A check box spends about one line height on its box and the gap after it.
+            const int extra = qobject_cast<QCheckBox*>(w) ? m.height() + 8 : 0;
+            if (m.horizontalAdvance(text) + extra > TwipsToPixelsX(Twips(w).width)) return false;
+        }
+        return true;
+    };
+    const QString families[] = {font().family(), QStringLiteral("DejaVu Sans Condensed"),
+                                QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial Narrow")};
+    QFont chosen = font();
+    chosen.setPointSizeF(8);
+    for (double size : {8.0, 7.5, 7.0}) {
+        for (const QString& family : families) {
+            QFont candidate = font();
+            candidate.setFamily(family);
+            candidate.setPointSizeF(size);
+            if (QFontInfo(candidate).family() != family && family != font().family()) continue;
+            if (fits(candidate)) {
+                setFont(candidate);
+                return;
+            }
+        }
+        chosen.setPointSizeF(size);
+    }
+    setFont(chosen);
+}
+
 void ProphylaxisFrm::CreateControls() {
-    QFont f = font();
-    f.setPointSize(8);
-    setFont(f);
 
     Label1 = new QLabel(Q("Профилактика базы данных программы Корунд-5W"), this);
     Label1->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    QFont headingFont = Label1->font();
-    headingFont.setBold(true);
-    headingFont.setPointSize(10);
-    Label1->setFont(headingFont);
 
     Frame1 = new QGroupBox(Q("Параметры: "), this);
     Label3 = new QLabel(Q("Путь к папке с БД:"), Frame1);
@@ -228,6 +265,13 @@ void ProphylaxisFrm::CreateControls() {
     Place(theProgressText, {kProgressTextLeft, kProgressTop, 8000, kProgressHeight});
     Place(theProgressBar, {9000, kProgressTop, kProgressBarWidth, kProgressHeight});
     ResetProgress();
+    FitFont();
+    Label1->setFont([this] {
+        QFont heading = font();
+        heading.setBold(true);
+        heading.setPointSizeF(font().pointSizeF() + 2);
+        return heading;
+    }());
 
     // Tab order as the controls read on the screen.
     QWidget* order[] = {Text2,

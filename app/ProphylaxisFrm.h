@@ -104,6 +104,7 @@ private:
     class WindowOptions;
 
     void CreateControls();
+    void FitFont();
     void SetBusy();
     void SetIdle();
     void Form_QueryUnload(bool& cancel);
