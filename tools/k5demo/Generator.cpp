@@ -753,8 +753,7 @@ private:
             for (int k = 0, n = static_cast<int>(mRng.Range(1, 2)); k < n; ++k)
                 Circle(id, k + 1);
         }
-        if (fault == DocFault::None && t.Kind == 1 && BigDocCandidates.size() < 1000000)
-            BigDocCandidates.push_back(id);
+        if (fault == DocFault::None) BigDocCandidates.push_back(id);
         return id;
     }
 
