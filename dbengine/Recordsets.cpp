@@ -79,7 +79,7 @@ public:
 
 private:
     int Found(int i) const {
-        mHint = static_cast<size_t>(i) + 1;
+        mHint = (static_cast<size_t>(i) + 1) % mFields->size(); // the next row starts again at 0
         return i;
     }
     const std::vector<Field>* mFields = nullptr;
