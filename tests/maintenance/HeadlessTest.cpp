@@ -2,7 +2,7 @@
 // prints, what it leaves and how it exits.
 #include "RunFixture.h"
 
-#include <QDirIterator>
+#include <algorithm>
 
 using namespace k5;
 using namespace k5::runtest;
@@ -20,9 +20,9 @@ protected:
     };
     // Runs the program with its own trash and settings folders; standard output and error
     // are files, so no colours and no progress.
-    Result Run(const std::string& args) {
+    Result Run(const std::string& args, const std::string& dataHome = std::string()) {
         const std::string outFile = root + "/out.txt", errFile = root + "/err.txt";
-        const std::string env = "XDG_DATA_HOME=" + Quote(root + "/data") +
+        const std::string env = "XDG_DATA_HOME=" + Quote(dataHome.empty() ? root + "/data" : dataHome) +
                                 " XDG_CONFIG_DIRS=" + Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen ";
         Result r;
         k5test::Shell(env + Quote(K5_MAIN_PROGRAM) + " " + args + " >" + Quote(outFile) + " 2>" +
@@ -131,6 +131,25 @@ TEST_F(Headless, CleanFolderIsReplacedAndArchivedWithExitZero) {
     EXPECT_EQ(k5test::Shell("unzip -Z1 " + Quote(zip), &code), "Korund5.mdb\n");
     EXPECT_EQ(Trash(), (std::vector<std::string>{"Korund5.mdb"}));
     EXPECT_TRUE(Exists(root + "/data/Trash/info/Korund5.mdb.trashinfo"));
+}
+
+TEST_F(Headless, WithoutATrashTheArchivedOldFileKeepsTheBackupName) {
+    MakeFolder();
+    const std::string before = ReadAll(mainFile);
+    std::ofstream(root + "/not-a-folder") << "x"; // the trash cannot be made under a file
+    Result r = Run("--batch --folder " + Quote(folder), root + "/not-a-folder/data");
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    const std::string zip = Only(".zip");
+    ASSERT_FALSE(zip.empty());
+    const std::string stamp = zip.substr(zip.find("_резервная_копия_"), std::string::npos);
+    const std::string backup = "Korund5" + stamp.substr(0, stamp.size() - 4) + ".mdb";
+    EXPECT_NE(r.out.find("запакован в zip-архив"), std::string::npos);
+    EXPECT_NE(r.out.find("переименован в: " + backup + ".\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(ReadAll(folder + "/" + backup) == before);
+    EXPECT_FALSE(ReadAll(mainFile) == before);
+    std::vector<std::string> expected{backup, "Korund5.mdb", "Korund5_LastVer.mdb"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FilesIn(folder), expected);
 }
 
 TEST_F(Headless, DemoFolderWithFailuresKeepsTheMainFileAndExitsWithOne) {
