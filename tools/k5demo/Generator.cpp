@@ -988,7 +988,7 @@ ScaleParams ParamsFor(ScaleKind kind) {
         return {60, 12, 40, 8, 12, 2000, 6000, 3, 4, 30, 4, 200};
     case ScaleKind::Large:
     default:
-        return {1000, 20, 130, 30, 20, 8000, 12000, 10, 20, 200, 10, 2000};
+        return {1000, 20, 130, 30, 20, 4000, 6000, 10, 20, 200, 10, 2000};
     }
 }
 

@@ -174,8 +174,8 @@ std::vector<TableSpec> MakeTables() {
         {Pk(), Ix("PermObjectLists_Block", {"BlockID"})});
     add(kMissingTable, 1, {Key(), Lng("DocumentId"), Txt("PackName", 255), Dt("CreatedOn")}, {Pk()});
     t.back().InMainFile = false;
+    // The list names itself, so the rebuilt file keeps it, with the reference's rows.
     add("ListTbl", 0, {Txt("TblName", 64, true), Lng("TblType")}, {});
-    t.back().Listed = false;
 
     for (auto& spec : t) {
         for (auto& c : spec.Columns) {
