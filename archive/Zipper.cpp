@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <regex>
 
 namespace k5 {
 
@@ -93,15 +92,38 @@ int PasswordRoutine(char* buffer, int size, const char*, const char*) {
 
 } // namespace
 
+namespace {
+
+// Splits "12.03.2021" at sep into digit groups; false unless it is three groups of digits.
+bool DateParts(const std::string& text, char sep, std::string parts[3]) {
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (first == std::string::npos) return false;
+    int n = 0;
+    parts[0].clear();
+    for (size_t i = first; i <= last; ++i) {
+        const char c = text[i];
+        if (c == sep) {
+            if (++n > 2) return false;
+            parts[n].clear();
+        } else if (c >= '0' && c <= '9') {
+            parts[n] += c;
+        } else {
+            return false;
+        }
+    }
+    return n == 2 && !parts[0].empty() && !parts[1].empty() && !parts[2].empty();
+}
+
+} // namespace
+
 std::string FormatZipDate(const std::string& dateFilter) {
-    std::smatch m;
-    static const std::regex dotted(R"(^\s*(\d{1,2})\.(\d{1,2})\.(\d{2,4})\s*$)");
-    static const std::regex iso(R"(^\s*(\d{4})-(\d{1,2})-(\d{1,2})\s*$)");
-    std::string day, month, year;
-    if (std::regex_match(dateFilter, m, dotted)) {
-        day = m[1], month = m[2], year = m[3];
-    } else if (std::regex_match(dateFilter, m, iso)) {
-        year = m[1], month = m[2], day = m[3];
+    std::string p[3], day, month, year;
+    if (DateParts(dateFilter, '.', p) && p[0].size() <= 2 && p[1].size() <= 2 && p[2].size() >= 2 &&
+        p[2].size() <= 4) {
+        day = p[0], month = p[1], year = p[2];
+    } else if (DateParts(dateFilter, '-', p) && p[0].size() == 4 && p[1].size() <= 2 && p[2].size() <= 2) {
+        year = p[0], month = p[1], day = p[2];
     } else {
         return dateFilter;
     }

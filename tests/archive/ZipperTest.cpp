@@ -263,6 +263,9 @@ TEST_F(ZipperTest, DateFilterLeavesOutOlderFiles) {
     WriteFile(P("a.mdb"), "a");
     EXPECT_EQ(FormatZipDate("15.03.2021"), "03/15/21");
     EXPECT_EQ(FormatZipDate("2021-03-05"), "03/05/21");
+    EXPECT_EQ(FormatZipDate(" 5.3.2021 "), "03/05/21");
+    EXPECT_EQ(FormatZipDate("вчера"), "вчера");
+    EXPECT_EQ(FormatZipDate(""), "");
     K5Zipper zipper(ui);
     zipper.AddFileName(P("a.mdb"));
     zipper.SetZipFileName(P("d.zip"));
