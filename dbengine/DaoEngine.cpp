@@ -94,6 +94,9 @@ public:
         const bool looksLikeName = source.find_first_of(" \t\r\n(") == std::string::npos;
         const std::string stored = looksLikeName || type == dbOpenTable ? ResolveTable(*mConn, source) : "";
         if (!stored.empty()) return OpenTableRecordset(mConn, stored);
+        if (type != dbOpenTable && looksLikeName)
+            Raise(3078, "Не удается найти входную таблицу или запрос '" + source +
+                            "'. Убедитесь, что он существует и его имя введено правильно.");
         if (type == dbOpenTable)
             Raise(3011, "Не удается найти объект '" + source +
                             "'. Убедитесь, что объект существует и что его имя и путь введены правильно.");

@@ -104,7 +104,7 @@ public:
         mScan = mConn->Prepare("SELECT rowid" + cols + " FROM " + Quote(table) +
                                " WHERE rowid > ?1 ORDER BY rowid");
         try {
-            MoveFirst();
+            Rewind();
         } catch (...) {
             Finalize();
             throw;
@@ -134,8 +134,14 @@ public:
         return mEOF;
     }
 
+    // Like its model, a move to the first row of an empty table fails (3021).
     void MoveFirst() override {
         CheckValid();
+        Rewind();
+        if (mEOF) NoCurrentRecord();
+    }
+
+    void Rewind() {
         mEditMode = dbEditNone;
         mScanActive = false;
         mLastRowid = INT64_MIN;
@@ -466,6 +472,7 @@ public:
         CheckValid();
         sqlite3_reset(mStmt);
         Step();
+        if (mEOF) NoCurrentRecord();
     }
 
     void MoveNext() override {

@@ -289,6 +289,10 @@ TEST(EngineRules, PendingRowNeedsAddNew) {
     EXPECT_EQ(Catch([&] { rs->Update(); }).Number(), 3020);
     EXPECT_TRUE(rs->IsEOF());
     EXPECT_EQ(Catch([&] { rs->GetValue(0); }).Number(), 3021);
+    EXPECT_EQ(Catch([&] { rs->MoveFirst(); }).Number(), 3021); // an empty table has no first row
+    EXPECT_EQ(Catch([&] { rs->MoveNext(); }).Number(), 3021);
+    EXPECT_EQ(Catch([&] { db->OpenRecordset("SELECT A FROM T")->MoveFirst(); }).Number(), 3021);
+    EXPECT_EQ(Catch([&] { db->OpenRecordset("Missing"); }).Number(), 3078);
     EXPECT_EQ(Catch([&] { rs->GetValue("Nope"); }).Number(), 3265);
     EXPECT_EQ(rs->FieldIndex("a"), 0);
     EXPECT_EQ(rs->FieldIndex("Nope"), -1);
