@@ -314,11 +314,19 @@ TEST(EngineFiles, LongStatementsCallTheProgressHook) {
     const auto end = std::chrono::steady_clock::now();
     ASSERT_GT(end - start, std::chrono::milliseconds(200)) << "too fast to tell";
     ASSERT_FALSE(calls.empty());
+    // On a shared machine the process itself may be descheduled now and then: a few late calls
+    // are tolerated, a hook that stays silent for stretches is not.
     auto last = start;
+    size_t late = 0;
     for (auto t : calls) {
-        EXPECT_LT(t - last, std::chrono::milliseconds(50));
+        if (t - last >= std::chrono::milliseconds(50)) ++late;
         last = t;
     }
+    EXPECT_LE(late * 10, calls.size()) << late << " of " << calls.size() << " calls came late";
+    EXPECT_GE(
+        calls.size() * 50,
+        static_cast<size_t>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()) * 9 /
+            10);
 
     // A hook that throws stops the statement and its exception comes back.
     db->SetProgressHook([](int64_t, int64_t) { throw std::runtime_error("stop"); });
