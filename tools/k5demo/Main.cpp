@@ -150,8 +150,10 @@ int main(int argc, char** argv) {
         PrintSummary(a, r);
         return 0;
     } catch (const k5::K5Error& e) {
-        std::fprintf(stderr, "k5demo: %s (%d, %s)\n", e.Description().c_str(), e.Number(),
-                     e.Source().c_str());
+        std::string text = e.Description();
+        for (size_t at; (at = text.find('\r')) != std::string::npos;)
+            text.erase(at, 1);
+        std::fprintf(stderr, "k5demo: failed (error %d):\n%s\n", e.Number(), text.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "k5demo: %s\n", e.what());
     }
