@@ -10,7 +10,9 @@ rows="${2:-1000000}"
 work="${3:-$(mktemp -d "${TMPDIR:-/tmp}/k5bench-XXXXXX")}"
 bench="$build/bench/engine_copy_bench"
 ext="$build/bench/k5collation"
-command -v sqlite3 >/dev/null || { echo "sqlite3 shell not found" >&2; exit 2; }
+for tool in sqlite3 bc /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "$tool not found (packages sqlite3, bc, time)" >&2; exit 2; }
+done
 [ -x "$bench" ] || { echo "build engine_copy_bench and k5collation first ($bench)" >&2; exit 2; }
 mkdir -p "$work"
 rm -f "$work"/src.mdb "$work"/rows.mdb "$work"/vacuum.mdb "$work"/bulk.mdb

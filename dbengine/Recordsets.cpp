@@ -309,6 +309,18 @@ private:
             mEOF = true;
             return;
         }
+        // Only a row that cannot be read counts as damaged; a busy file or a lack of memory is an
+        // error of the move itself.
+        switch (rc & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_INTERRUPT:
+        case SQLITE_FULL:
+            RaiseSqlite(mConn->db, rc, mConn->path);
+        default:
+            break;
+        }
         sqlite3_stmt* next = mConn->Prepare("SELECT rowid FROM " + Quote(mDef.Name) +
                                             " WHERE rowid > ?1 ORDER BY rowid LIMIT 1");
         StmtGuard guard{next};
