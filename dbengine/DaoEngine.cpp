@@ -44,6 +44,8 @@ std::string DefaultText(const Value& v) {
     return std::get<std::string>(ConvertForField(memo, v));
 }
 
+using StmtPtr = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+
 // Runs a body with the connection's progress hook; a hook that threw gets its exception back.
 template <class F> void WithProgress(Connection& c, F&& body) {
     ProgressScope scope(c.db, c.progress);
@@ -180,9 +182,11 @@ public:
             }
             sql += ")";
             mConn->Exec(sql);
-            sqlite3_stmt* st = mConn->Prepare(
-                "INSERT INTO _k5_fields(tbl, pos, name, type, size, attributes, allow_zero_length, required,"
-                " default_value) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+            StmtPtr fieldsSt(mConn->Prepare("INSERT INTO _k5_fields(tbl, pos, name, type, size, attributes, "
+                                            "allow_zero_length, required,"
+                                            " default_value) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
+                             sqlite3_finalize);
+            sqlite3_stmt* st = fieldsSt.get();
             for (size_t i = 0; i < def.Fields.size(); ++i) {
                 const Field& f = def.Fields[i];
                 sqlite3_bind_text(st, 1, def.Name.c_str(), -1, SQLITE_TRANSIENT);
@@ -199,11 +203,15 @@ public:
                     sqlite3_bind_text(st, 9, DefaultText(f.DefaultValue).c_str(), -1, SQLITE_TRANSIENT);
                 StepOnce(st);
             }
-            sqlite3_finalize(st);
-            st = mConn->Prepare("INSERT INTO _k5_indexes(tbl, pos, name, sql_name, is_primary, is_unique,"
-                                " ignore_nulls) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-            sqlite3_stmt* fs = mConn->Prepare("INSERT INTO _k5_index_fields(tbl, index_pos, pos, name, "
-                                              "attributes) VALUES (?1, ?2, ?3, ?4, ?5)");
+            StmtPtr indexesSt(
+                mConn->Prepare("INSERT INTO _k5_indexes(tbl, pos, name, sql_name, is_primary, is_unique,"
+                               " ignore_nulls) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"),
+                sqlite3_finalize);
+            st = indexesSt.get();
+            StmtPtr fieldsOfIndexSt(mConn->Prepare("INSERT INTO _k5_index_fields(tbl, index_pos, pos, name, "
+                                                   "attributes) VALUES (?1, ?2, ?3, ?4, ?5)"),
+                                    sqlite3_finalize);
+            sqlite3_stmt* fs = fieldsOfIndexSt.get();
             for (size_t i = 0; i < def.Indexes.size(); ++i) {
                 const Index& ix = def.Indexes[i];
                 const std::string sqlName = (ix.Primary && keyField >= 0) ? "" : def.Name + "." + ix.Name;
@@ -224,8 +232,6 @@ public:
                     StepOnce(fs);
                 }
             }
-            sqlite3_finalize(st);
-            sqlite3_finalize(fs);
             // Unique indexes refuse duplicates row by row; the others are built after the rows.
             mConn->BuildPendingIndexes(def.Name, true);
             mConn->Exec("RELEASE k5_append");
@@ -281,10 +287,7 @@ private:
     void StepOnce(sqlite3_stmt* st) {
         const int rc = sqlite3_step(st);
         sqlite3_reset(st);
-        if (rc != SQLITE_DONE) {
-            sqlite3_finalize(st);
-            RaiseSqlite(mConn->db, rc, mConn->path);
-        }
+        if (rc != SQLITE_DONE) RaiseSqlite(mConn->db, rc, mConn->path);
     }
 
     static int RowidKeyField(const TableDef& def) {
