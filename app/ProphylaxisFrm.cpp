@@ -89,6 +89,13 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
         mOwnUi->progressSink = [this](const std::string& step, int64_t done, int64_t total) {
             ShowProgress(step, done, total);
         };
+        mOwnUi->describePoint = [this] {
+            const QString text = RichTextBox1->document()->lastBlock().text();
+            return (text.isEmpty() ? RichTextBox1->document()->lastBlock().previous().text() : text)
+                       .toStdString() +
+                   (theProgressText->text().isEmpty() ? ""
+                                                      : " [" + theProgressText->text().toStdString() + "]");
+        };
         ui = mOwnUi.get();
     }
     mUi = ui;
@@ -647,6 +654,17 @@ void ProphylaxisFrm::OnPaneChange(int64_t start, int64_t length, const std::stri
         for (int64_t b : mPaneBreaks)
             if (b >= end) breaks.push_back(b + delta);
         mPaneBreaks = std::move(breaks);
+    }
+    // A step under way (a line ending in the pending marker) names the progress line, so
+    // that engine calls reporting plain numbers show under the step's own name.
+    if (mBusy && mPaneText.size() >= 4 && mPaneText.compare(mPaneText.size() - 4, 4, u" ...") == 0) {
+        const size_t lineStart = mPaneText.rfind(u'\n');
+        std::u16string line = mPaneText.substr(lineStart == std::u16string::npos ? 0 : lineStart + 1);
+        line.resize(line.size() - 4);
+        // Without its time stamp ("2021.03.15 09:05:07: ").
+        if (line.size() > 21 && line[19] == u':' && line[20] == u' ') line.erase(0, 21);
+        theProgressText->setText(QString::fromStdU16String(line));
+        theProgressBar->setRange(0, 0);
     }
     // Keep the newest entry in view, as the pane's caret at the end does.
     if (start + static_cast<int64_t>(add.size()) >= static_cast<int64_t>(mPaneText.size())) {

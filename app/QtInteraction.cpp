@@ -118,12 +118,16 @@ std::optional<std::string> QtInteraction::InputBox(const std::string& prompt, co
 void QtInteraction::ResetGapMeasure() {
     mLastPump = std::chrono::steady_clock::now();
     mLongestGap = std::chrono::microseconds(0);
+    mLongestGapPlace.clear();
 }
 
 void QtInteraction::Pump() {
     const auto now = std::chrono::steady_clock::now();
     const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - mLastPump);
-    if (gap > mLongestGap) mLongestGap = gap;
+    if (gap > mLongestGap) {
+        mLongestGap = gap;
+        mLongestGapPlace = describePoint ? describePoint() : std::string();
+    }
     QCoreApplication::processEvents();
     // The time spent in handlers run from here (a question box) is not a frozen window.
     mLastPump = std::chrono::steady_clock::now();

@@ -34,7 +34,11 @@ public:
 
     // The longest wall-clock time between two event-loop passes since the last reset.
     std::chrono::microseconds LongestGap() const { return mLongestGap; }
+    // What the window showed when the longest gap ended (see describePoint).
+    const std::string& LongestGapPlace() const { return mLongestGapPlace; }
     void ResetGapMeasure();
+    // Describes where the work stands, for the gap measure (the window's last protocol line).
+    std::function<std::string()> describePoint;
 
 private:
     void Pump();
@@ -42,6 +46,7 @@ private:
     QWidget* mParent;
     std::chrono::steady_clock::time_point mLastPump;
     std::chrono::microseconds mLongestGap{0};
+    std::string mLongestGapPlace;
     std::chrono::steady_clock::time_point mLastProgressShown;
     std::string mLastStep;
 };

@@ -5,6 +5,7 @@
 #include "app/QtInteraction.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QPixmap>
 #include <QPushButton>
@@ -23,8 +24,9 @@ void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
     if (qtUi) qtUi->ResetGapMeasure();
     frm.theCmdStart->click();
     if (qtUi)
-        std::fprintf(stderr, "longest event-loop gap: %.1f ms\n",
-                     static_cast<double>(qtUi->LongestGap().count()) / 1000.0);
+        std::fprintf(stderr, "longest event-loop gap: %.1f ms, ending at: %s\n",
+                     static_cast<double>(qtUi->LongestGap().count()) / 1000.0,
+                     qtUi->LongestGapPlace().c_str());
     if (!screenshotDir.isEmpty()) {
         QDir().mkpath(screenshotDir);
         QApplication::processEvents();
@@ -42,9 +44,11 @@ void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
 
 int RunWindow(int argc, char** argv) {
     bool autorun = false;
+    bool tickAll = false;
     QString screenshotDir;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--autorun") == 0) autorun = true;
+        if (std::strcmp(argv[i], "--tick-all") == 0) tickAll = true;
         if (std::strcmp(argv[i], "--screenshot-dir") == 0 && i + 1 < argc)
             screenshotDir = QString::fromLocal8Bit(argv[++i]);
     }
@@ -55,6 +59,10 @@ int RunWindow(int argc, char** argv) {
     k5::ProphylaxisFrm frm;
     frm.Form_Initialize();
     frm.show();
+    if (tickAll)
+        for (QCheckBox* box : {frm.theRemoveOrphaned, frm.theClearPfrErrors, frm.theRemoveOrphanedBigDocs,
+                               frm.theCompactBigDocs, frm.theZipAndRename})
+            box->setChecked(true);
     if (autorun) QTimer::singleShot(0, &frm, [&frm, screenshotDir] { AutoRun(frm, screenshotDir); });
     return app.exec();
 }
