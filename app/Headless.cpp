@@ -1,8 +1,10 @@
 #include "app/Headless.h"
 
+#include "dbengine/FaultVfs.h"
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/Error.h"
+#include "support/FaultPoints.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -403,6 +405,11 @@ int RunHeadless(int argc, char** argv) {
     k5::db::DBEngine& engine = k5::db::DBEngine::Instance();
     engine.SetProgressHook([&ui](int64_t done, int64_t total) { ui.Progress("База данных", done, total); });
     k5::MaintenanceContext ctx{state, log, ui, flags->options, engine};
+    // The reliability suite's crash points; off unless its environment variables are set.
+    if (k5::FaultPointsActive()) {
+        k5::db::InstallFaultVfs();
+        log.afterEntry = [](int64_t n) { k5::ProtocolEntryPoint(n); };
+    }
 
     std::signal(SIGINT, OnInterrupt);
     int code = kExitOk;

@@ -1,6 +1,7 @@
 #include "archive/Zip32.h"
 
 #include "support/Codepage.h"
+#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <zip.h>
@@ -240,7 +241,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     struct stat st {};
     if (stat(archive.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ZE_CREAT;
     std::string temp;
-    if (!MakeTempFile(archive, temp)) return ZE_CREAT;
+    if (FsChangePoint("zip-create") != 0 || !MakeTempFile(archive, temp)) return ZE_CREAT;
     int zipError = 0;
     zip_t* za = zip_open(temp.c_str(), ZIP_TRUNCATE, &zipError);
     if (za == nullptr) {
@@ -290,6 +291,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     zip_register_progress_callback_with_state(za, 0.001, OnProgress, nullptr, &progress);
     zip_register_cancel_callback_with_state(za, OnCancel, nullptr, &progress);
 
+    if (FsChangePoint("zip-write") != 0) return fail(ZE_WRITE);
     if (zip_close(za) != 0) {
         const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_error_code_zip(zip_get_error(za)));
         return fail(code);
@@ -299,7 +301,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
         unlink(temp.c_str());
         return ZE_WRITE;
     }
-    if (rename(temp.c_str(), archive.c_str()) != 0) {
+    if (FsChangePoint("rename") != 0 || rename(temp.c_str(), archive.c_str()) != 0) {
         unlink(temp.c_str());
         return ZE_TEMP;
     }

@@ -32,6 +32,12 @@ void CompactInto(MaintenanceContext& ctx, const std::string& source, const std::
         RaiseApiError(errno, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
 }
 
+// The old main file under the backup name, still in its place until the compacted file
+// replaces it; a file system without hard links gets the plain move.
+void KeepUnderName(const std::string& mainFile, const std::string& backupPath) {
+    if (LinkFile(mainFile, backupPath) != 0) MoveFile(mainFile, backupPath);
+}
+
 void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile) {
     RunState& st = ctx.state;
     const std::string mainFile = st.mDataBaseFile;
@@ -62,11 +68,15 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         // An archive the library gave up on is not a copy of anything.
         if (!error.empty()) DeleteFile(zip, true);
         DeleteFile(backupPath, true);
-        MoveFile(mainFile, backupPath);
+        KeepUnderName(mainFile, backupPath);
         line = "Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".";
         ctx.log.LogAdd(line, true);
     } else {
-        const int32_t trashed = FileToRecycleBin(mainFile);
+        // The old file enters the trash as a second name and the move below replaces it in
+        // one step, so Korund5.mdb is never missing, not even after a crash in between. A
+        // trash on another file system can only take the file away: GIO does that.
+        int32_t trashed = LinkIntoTrash(mainFile);
+        if (trashed != 0) trashed = FileToRecycleBin(mainFile);
         ctx.log.LogAddEnd(kDone, true);
         line = "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".";
         ctx.log.LogAdd(line, true);
@@ -74,7 +84,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         // backup name instead, so it only ever leaves its place as a whole file.
         if (trashed != 0 && IsFileExists(mainFile)) {
             DeleteFile(backupPath, true);
-            MoveFile(mainFile, backupPath);
+            KeepUnderName(mainFile, backupPath);
             ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".",
                            true);
         }

@@ -2,12 +2,14 @@
 
 #include "support/Common.h"
 #include "support/Error.h"
+#include "support/FaultPoints.h"
 
 #include <gio/gio.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +28,10 @@ std::string FolderOf(const std::string& path) {
 }
 
 bool SyncPath(const std::string& path, int flags) {
+    if (const int injected = FsChangePoint("fsync")) {
+        errno = injected;
+        return false;
+    }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0) return false;
     int rc = ::fsync(fd);
@@ -131,6 +137,7 @@ void MoveFile(const std::string& source, const std::string& destination) {
     try {
         // rename(2) replaces an existing destination in one step, so it is not deleted
         // beforehand: a failed move leaves it as it was.
+        if (const int injected = FsChangePoint("rename")) RaiseApiError(injected, "");
         if (::rename(source.c_str(), destination.c_str()) != 0) {
             if (errno != EXDEV) RaiseApiError(errno, "");
             if (!CopyAcross(source, destination)) RaiseApiError(errno, "");
@@ -158,7 +165,10 @@ void ClearReadOnlyAttributeFromFile(const std::string& path) {
 bool DeleteFile(const std::string& path, bool silent) {
     try {
         ClearReadOnlyAttributeFromFile(path);
-        if (::unlink(path.c_str()) == 0) return true;
+        if (const int injected = FsChangePoint("unlink"))
+            errno = injected;
+        else if (::unlink(path.c_str()) == 0)
+            return true;
         if (!silent) RaiseApiError(errno, "Ошибка при удалении файла \"" + path + "\":\r\n");
         return false;
     }
@@ -168,7 +178,10 @@ bool DeleteFile(const std::string& path, bool silent) {
 bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
     try {
         const std::string testPath = JoinPath(folder, "k5w_test.tmp");
-        int fd = ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const int injected = FsChangePoint("write-test");
+        int fd =
+            injected != 0 ? -1 : ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (injected != 0) errno = injected;
         bool ok = fd >= 0;
         if (ok) {
             static const char kLine[] = "test\r\n";
@@ -195,6 +208,7 @@ bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
 
 std::string PDeleteFile(const std::string& path) {
     try {
+        if (const int injected = FsChangePoint("unlink")) return GetApiErrorText(injected);
         if (::unlink(path.c_str()) == 0) return std::string();
         return GetApiErrorText(errno);
     }
@@ -206,6 +220,7 @@ int32_t FileToRecycleBin(const std::string& path) {
         struct stat st {};
         if (path.empty()) return ENOENT;
         if (::lstat(path.c_str(), &st) != 0) return errno != 0 ? errno : 1;
+        if (const int injected = FsChangePoint("trash")) return injected;
         GFile* file = g_file_new_for_path(path.c_str());
         GError* error = nullptr;
         gboolean done = g_file_trash(file, nullptr, &error);
@@ -239,6 +254,72 @@ int32_t FileToRecycleBin(const std::string& path) {
         return result;
     }
     K5_TRAP("miVedovodeduzOR", "FileToRecycleBin")
+}
+
+int32_t LinkFile(const std::string& source, const std::string& destination) {
+    try {
+        if (const int injected = FsChangePoint("link")) return injected;
+        if (::link(source.c_str(), destination.c_str()) != 0) return errno != 0 ? errno : 1;
+        if (!SyncPath(FolderOf(destination), O_DIRECTORY)) return errno != 0 ? errno : 1;
+        return 0;
+    }
+    K5_TRAP("miVedovodeduzOR", "LinkFile")
+}
+
+int32_t LinkIntoTrash(const std::string& path) {
+    try {
+        if (const int injected = FsChangePoint("trash")) return injected;
+        struct stat st {};
+        if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ENOENT;
+        const std::string trash = JoinPath(g_get_user_data_dir(), "Trash");
+        const std::string files = JoinPath(trash, "files"), info = JoinPath(trash, "info");
+        for (const std::string& dir : {files, info})
+            if (g_mkdir_with_parents(dir.c_str(), 0700) != 0) return errno != 0 ? errno : 1;
+        struct stat tst {};
+        if (::stat(files.c_str(), &tst) != 0) return errno;
+        if (tst.st_dev != st.st_dev) return EXDEV;
+
+        char* escaped = g_uri_escape_string(path.c_str(), G_URI_RESERVED_CHARS_ALLOWED_IN_PATH, FALSE);
+        const std::string encoded = escaped != nullptr ? escaped : path;
+        g_free(escaped);
+        char date[32];
+        const time_t now = ::time(nullptr);
+        struct tm local {};
+        ::localtime_r(&now, &local);
+        std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+        const std::string text = "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + date + "\n";
+
+        const std::string base =
+            FolderOf(path) == "/" ? path.substr(1) : path.substr(FolderOf(path).size() + 1);
+        const size_t dot = base.find_last_of('.');
+        for (int n = 1; n < 1000; ++n) {
+            std::string name = base;
+            if (n > 1)
+                name = dot == std::string::npos || dot == 0
+                           ? base + "." + std::to_string(n)
+                           : base.substr(0, dot) + "." + std::to_string(n) + base.substr(dot);
+            // The info file reserves the name, as in the freedesktop trash.
+            const std::string infoPath = JoinPath(info, name + ".trashinfo");
+            const int fd = ::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                return errno;
+            }
+            const bool written = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+            ::close(fd);
+            const std::string target = JoinPath(files, name);
+            if (written && ::link(path.c_str(), target.c_str()) == 0) {
+                SyncPath(info, O_DIRECTORY);
+                SyncPath(files, O_DIRECTORY);
+                return 0;
+            }
+            const int saved = written ? errno : EIO;
+            ::unlink(infoPath.c_str());
+            if (saved != EEXIST) return saved;
+        }
+        return EEXIST;
+    }
+    K5_TRAP("miVedovodeduzOR", "LinkIntoTrash")
 }
 
 void AddLongPathPrefix(std::string& path) {

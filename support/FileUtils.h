@@ -22,6 +22,14 @@ std::string PDeleteFile(const std::string& path);
 // Moves the file into the freedesktop trash (GIO, which creates the trash folders):
 // 0 on success, an errno value (ENOENT for a missing file) or 1 on failure.
 int32_t FileToRecycleBin(const std::string& path);
+// Puts the file into the home trash (freedesktop layout, folders created when missing) as
+// a second name of the same file, leaving it in its place: the caller then replaces it in
+// one rename, so its name never stands empty. 0 on success; an errno value (EXDEV when the
+// home trash is on another file system) when the caller should use FileToRecycleBin.
+int32_t LinkIntoTrash(const std::string& path);
+// A second name for the file (a hard link); 0 or an errno value. An existing destination
+// is an error (EEXIST).
+int32_t LinkFile(const std::string& source, const std::string& destination);
 // The long-path rule kept as a pure text function (backslash paths).
 void AddLongPathPrefix(std::string& path);
 [[noreturn]] void RaiseApiError(int32_t code, const std::string& prefix);

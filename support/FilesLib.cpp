@@ -2,6 +2,7 @@
 
 #include "support/Common.h"
 #include "support/Error.h"
+#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <QStorageInfo>
@@ -141,6 +142,7 @@ bool FilesLib::CreateFolder(const std::string& folder, std::string& reason) {
 }
 
 void FilesLib::RenameFile(const std::string& oldName, const std::string& newName) {
+    if (const int injected = FsChangePoint("rename")) RaiseLibraryError(injected, GetApiErrorText(injected));
     // An existing file of the new name is never overwritten.
     if (::renameat2(AT_FDCWD, oldName.c_str(), AT_FDCWD, newName.c_str(), RENAME_NOREPLACE) == 0) return;
     if (errno == EINVAL || errno == ENOSYS) {

@@ -1,0 +1,186 @@
+#include "dbengine/FaultVfs.h"
+
+#include "support/FaultPoints.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+
+namespace k5::db {
+
+namespace {
+
+sqlite3_vfs* gReal = nullptr;
+sqlite3_vfs gVfs{};
+sqlite3_io_methods gMethods{};
+
+// The real file lives right behind our header in the block SQLite allocates.
+struct FaultFile {
+    sqlite3_file base;
+};
+
+sqlite3_file* Real(sqlite3_file* f) {
+    return reinterpret_cast<sqlite3_file*>(reinterpret_cast<FaultFile*>(f) + 1);
+}
+
+int Injected(const char* what, int ioError) {
+    const int e = FsChangePoint(what);
+    if (e == 0) return SQLITE_OK;
+    return e == ENOSPC ? SQLITE_FULL : ioError;
+}
+
+int Close(sqlite3_file* f) {
+    sqlite3_file* r = Real(f);
+    return r->pMethods ? r->pMethods->xClose(r) : SQLITE_OK;
+}
+int Read(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
+    return Real(f)->pMethods->xRead(Real(f), buf, n, off);
+}
+int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
+    if (const int rc = Injected("db-write", SQLITE_IOERR_WRITE)) return rc;
+    return Real(f)->pMethods->xWrite(Real(f), buf, n, off);
+}
+int Truncate(sqlite3_file* f, sqlite3_int64 size) {
+    if (const int rc = Injected("db-truncate", SQLITE_IOERR_TRUNCATE)) return rc;
+    return Real(f)->pMethods->xTruncate(Real(f), size);
+}
+int Sync(sqlite3_file* f, int flags) {
+    if (const int rc = Injected("db-sync", SQLITE_IOERR_FSYNC)) return rc;
+    return Real(f)->pMethods->xSync(Real(f), flags);
+}
+int FileSize(sqlite3_file* f, sqlite3_int64* size) {
+    return Real(f)->pMethods->xFileSize(Real(f), size);
+}
+int Lock(sqlite3_file* f, int level) {
+    return Real(f)->pMethods->xLock(Real(f), level);
+}
+int Unlock(sqlite3_file* f, int level) {
+    return Real(f)->pMethods->xUnlock(Real(f), level);
+}
+int CheckReservedLock(sqlite3_file* f, int* out) {
+    return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
+}
+int FileControl(sqlite3_file* f, int op, void* arg) {
+    return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+}
+int SectorSize(sqlite3_file* f) {
+    return Real(f)->pMethods->xSectorSize(Real(f));
+}
+int DeviceCharacteristics(sqlite3_file* f) {
+    return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+}
+int ShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
+    return Real(f)->pMethods->xShmMap(Real(f), region, size, extend, out);
+}
+int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+}
+void ShmBarrier(sqlite3_file* f) {
+    Real(f)->pMethods->xShmBarrier(Real(f));
+}
+int ShmUnmap(sqlite3_file* f, int deleteFlag) {
+    return Real(f)->pMethods->xShmUnmap(Real(f), deleteFlag);
+}
+// No memory mapping: every page goes through Read, as with the real file's default.
+int Fetch(sqlite3_file*, sqlite3_int64, int, void** out) {
+    *out = nullptr;
+    return SQLITE_OK;
+}
+int Unfetch(sqlite3_file*, sqlite3_int64, void*) {
+    return SQLITE_OK;
+}
+
+int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+    sqlite3_file* r = Real(f);
+    r->pMethods = nullptr;
+    const int rc = gReal->xOpen(gReal, name, r, flags, outFlags);
+    f->pMethods = r->pMethods ? &gMethods : nullptr;
+    return rc;
+}
+int Delete(sqlite3_vfs*, const char* name, int syncDir) {
+    if (const int rc = Injected("db-delete", SQLITE_IOERR_DELETE)) return rc;
+    return gReal->xDelete(gReal, name, syncDir);
+}
+int Access(sqlite3_vfs*, const char* name, int flags, int* out) {
+    return gReal->xAccess(gReal, name, flags, out);
+}
+int FullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
+    return gReal->xFullPathname(gReal, name, n, out);
+}
+void* DlOpen(sqlite3_vfs*, const char* name) {
+    return gReal->xDlOpen(gReal, name);
+}
+void DlError(sqlite3_vfs*, int n, char* out) {
+    gReal->xDlError(gReal, n, out);
+}
+void (*DlSym(sqlite3_vfs*, void* h, const char* sym))(void) {
+    return gReal->xDlSym(gReal, h, sym);
+}
+void DlClose(sqlite3_vfs*, void* h) {
+    gReal->xDlClose(gReal, h);
+}
+int Randomness(sqlite3_vfs*, int n, char* out) {
+    return gReal->xRandomness(gReal, n, out);
+}
+int Sleep(sqlite3_vfs*, int us) {
+    return gReal->xSleep(gReal, us);
+}
+int CurrentTime(sqlite3_vfs*, double* out) {
+    return gReal->xCurrentTime(gReal, out);
+}
+int GetLastError(sqlite3_vfs*, int n, char* out) {
+    return gReal->xGetLastError ? gReal->xGetLastError(gReal, n, out) : 0;
+}
+int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
+    return gReal->xCurrentTimeInt64(gReal, out);
+}
+
+} // namespace
+
+void InstallFaultVfs() {
+    if (!FaultPointsActive() || gReal != nullptr) return;
+    sqlite3_initialize();
+    gReal = sqlite3_vfs_find(nullptr);
+    if (gReal == nullptr) return;
+
+    gMethods.iVersion = 3;
+    gMethods.xClose = Close;
+    gMethods.xRead = Read;
+    gMethods.xWrite = Write;
+    gMethods.xTruncate = Truncate;
+    gMethods.xSync = Sync;
+    gMethods.xFileSize = FileSize;
+    gMethods.xLock = Lock;
+    gMethods.xUnlock = Unlock;
+    gMethods.xCheckReservedLock = CheckReservedLock;
+    gMethods.xFileControl = FileControl;
+    gMethods.xSectorSize = SectorSize;
+    gMethods.xDeviceCharacteristics = DeviceCharacteristics;
+    gMethods.xShmMap = ShmMap;
+    gMethods.xShmLock = ShmLock;
+    gMethods.xShmBarrier = ShmBarrier;
+    gMethods.xShmUnmap = ShmUnmap;
+    gMethods.xFetch = Fetch;
+    gMethods.xUnfetch = Unfetch;
+
+    gVfs.iVersion = 2;
+    gVfs.szOsFile = static_cast<int>(sizeof(FaultFile)) + gReal->szOsFile;
+    gVfs.mxPathname = gReal->mxPathname;
+    gVfs.zName = "k5fault";
+    gVfs.xOpen = Open;
+    gVfs.xDelete = Delete;
+    gVfs.xAccess = Access;
+    gVfs.xFullPathname = FullPathname;
+    gVfs.xDlOpen = DlOpen;
+    gVfs.xDlError = DlError;
+    gVfs.xDlSym = DlSym;
+    gVfs.xDlClose = DlClose;
+    gVfs.xRandomness = Randomness;
+    gVfs.xSleep = Sleep;
+    gVfs.xCurrentTime = CurrentTime;
+    gVfs.xGetLastError = GetLastError;
+    gVfs.xCurrentTimeInt64 = CurrentTimeInt64;
+    sqlite3_vfs_register(&gVfs, 1);
+}
+
+} // namespace k5::db

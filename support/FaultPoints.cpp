@@ -1,0 +1,84 @@
+#include "support/FaultPoints.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace k5 {
+
+namespace {
+
+struct Settings {
+    bool active = false;
+    int64_t crashAfterEntry = 0;
+    int64_t crashAtFsCall = 0;
+    int64_t failAtFsCall = 0;
+    bool sticky = false;
+    int failErrno = ENOSPC;
+    int logFd = -1;
+    int64_t fsCalls = 0;
+};
+
+int64_t Number(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return 0;
+    return std::strtoll(v, nullptr, 10);
+}
+
+Settings& Get() {
+    static Settings s = [] {
+        Settings r;
+        r.crashAfterEntry = Number("K5_TEST_CRASH_AFTER_ENTRY");
+        r.crashAtFsCall = Number("K5_TEST_CRASH_AT_FS_CALL");
+        r.failAtFsCall = Number("K5_TEST_FAIL_AT_FS_CALL");
+        r.sticky = Number("K5_TEST_FAIL_STICKY") != 0;
+        if (const int64_t e = Number("K5_TEST_FAIL_ERRNO"); e > 0) r.failErrno = static_cast<int>(e);
+        if (const char* path = std::getenv("K5_TEST_FAULT_LOG"); path != nullptr && *path != '\0')
+            r.logFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        r.active = r.crashAfterEntry > 0 || r.crashAtFsCall > 0 || r.failAtFsCall > 0 || r.logFd >= 0;
+        return r;
+    }();
+    return s;
+}
+
+void Note(const Settings& s, const std::string& line) {
+    if (s.logFd < 0) return;
+    const std::string text = line + "\n";
+    // The note is for diagnosis only; a short write loses nothing that matters.
+    (void)!::write(s.logFd, text.data(), text.size());
+}
+
+[[noreturn]] void Kill() {
+    ::kill(::getpid(), SIGKILL);
+    std::abort(); // not reached
+}
+
+} // namespace
+
+bool FaultPointsActive() {
+    return Get().active;
+}
+
+int FsChangePoint(const char* what) {
+    Settings& s = Get();
+    if (!s.active) return 0;
+    const int64_t n = ++s.fsCalls;
+    Note(s, "fs " + std::to_string(n) + " " + what);
+    if (n == s.crashAtFsCall) Kill();
+    if (s.failAtFsCall > 0 && (n == s.failAtFsCall || (s.sticky && n > s.failAtFsCall))) return s.failErrno;
+    return 0;
+}
+
+void ProtocolEntryPoint(int64_t entryNumber) {
+    Settings& s = Get();
+    if (!s.active) return;
+    Note(s, "entry " + std::to_string(entryNumber));
+    if (entryNumber == s.crashAfterEntry) Kill();
+}
+
+} // namespace k5

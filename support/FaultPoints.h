@@ -1,0 +1,25 @@
+#pragma once
+// Test seams of the reliability suite: crash and failure points. Every one of them is off
+// (costs one branch) unless the environment of the process switches it on:
+//   K5_TEST_CRASH_AFTER_ENTRY=k  SIGKILL right after the k-th finished protocol entry
+//   K5_TEST_CRASH_AT_FS_CALL=k   SIGKILL just before the k-th file-changing call
+//   K5_TEST_FAIL_AT_FS_CALL=k    the k-th file-changing call fails with K5_TEST_FAIL_ERRNO
+//                                (a number, default ENOSPC); with K5_TEST_FAIL_STICKY=1
+//                                every later one fails too (a disk that stays full)
+//   K5_TEST_FAULT_LOG=path       one line per counted call and entry ("fs N what",
+//                                "entry N"), appended, for sweeps and diagnosis
+#include <cstdint>
+
+namespace k5 {
+
+// True when any of the variables above is set.
+bool FaultPointsActive();
+
+// Called before each rename, unlink, trash move, archive write, fsync and database write.
+// 0: go on; otherwise the errno value the caller must report as the failure of that call.
+int FsChangePoint(const char* what);
+
+// Called after every finished protocol entry (RunProtocol::afterEntry).
+void ProtocolEntryPoint(int64_t entryNumber);
+
+} // namespace k5

@@ -1,0 +1,147 @@
+// A disk that fills up or a write that fails, at each file-changing call of a run in turn:
+// the main file keeps its bytes unless a sound repaired file replaced it after a complete
+// archive, the run ends with its failure in the protocol or with an error and its location
+// lines, and no half-written archive or compacted file takes a final name.
+#include "ReliabilityUtil.h"
+
+#include <cerrno>
+
+using namespace k5rel;
+
+namespace {
+
+struct Folder {
+    std::string name;
+    std::string flags;
+    bool mayReplace = false;        // a healthy main file: the run replaces it when nothing fails
+    std::string original;           // main file bytes before the run
+    RowSet repairedRows;            // main file rows after a run without faults (mayReplace)
+    FaultLog log;                   // calls of a run without faults
+    std::unique_ptr<Sandbox> model; // the folder as the runs start from it
+};
+
+// The demo folder as it is (planted damage: the run keeps the main file), and the same
+// folder after one repair (healthy: the run replaces the main file).
+Folder& Prepare(bool healthy) {
+    static Folder folders[2];
+    Folder& f = folders[healthy ? 1 : 0];
+    if (f.model) return f;
+    f.model = std::make_unique<Sandbox>();
+    f.model->FillFromDemo();
+    if (healthy) {
+        ChildResult r = f.model->Run("--zip-and-rename --remove-orphaned --remove-orphaned-bigdocs");
+        EXPECT_TRUE(r.exited && r.code == 1) << r.err;
+        k5test::Shell("rm -rf " + k5test::Quote(f.model->protocolFolder) + " " +
+                      k5test::Quote(f.model->root) + "/data/Trash");
+    }
+    f.name = healthy ? "healthy" : "demo";
+    f.flags = healthy ? "" : "--remove-orphaned --remove-orphaned-bigdocs";
+    f.mayReplace = healthy;
+    f.original = ReadFile(f.model->mainFile);
+    // A run without faults, on a copy, gives the calls and the repaired rows.
+    Sandbox probe;
+    k5test::Shell("cp -a " + k5test::Quote(f.model->folder) + "/. " + k5test::Quote(probe.folder) + "/");
+    ChildResult r = probe.Run(f.flags, {"K5_TEST_FAULT_LOG=" + probe.root + "/fault.log"});
+    EXPECT_TRUE(r.exited && r.code == (healthy ? 0 : 1)) << r.code << r.err << r.out;
+    f.log = ReadFaultLog(probe.root + "/fault.log");
+    f.repairedRows = ReadRows(probe.mainFile).value_or(RowSet{});
+    if (healthy) {
+        EXPECT_NE(ReadFile(probe.mainFile), f.original) << "the healthy folder was not replaced";
+    }
+    return f;
+}
+
+struct Case {
+    int64_t k = 0;
+    bool sticky = false; // ENOSPC from k on; else EIO at k alone
+};
+
+void CheckFaultCases(Folder& f, const std::vector<Case>& cases) {
+    std::vector<std::unique_ptr<Sandbox>> boxes(cases.size());
+    std::vector<ChildResult> runs(cases.size());
+    for (auto& b : boxes) {
+        b = std::make_unique<Sandbox>();
+        k5test::Shell("cp -a " + k5test::Quote(f.model->folder) + "/. " + k5test::Quote(b->folder) + "/");
+    }
+    Parallel(cases.size(), [&](size_t i) {
+        const Case& c = cases[i];
+        runs[i] = boxes[i]->Run(f.flags, {"K5_TEST_FAIL_AT_FS_CALL=" + std::to_string(c.k),
+                                          "K5_TEST_FAIL_STICKY=" + std::string(c.sticky ? "1" : "0"),
+                                          "K5_TEST_FAIL_ERRNO=" + std::to_string(c.sticky ? ENOSPC : EIO)});
+    });
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Sandbox& s = *boxes[i];
+        const ChildResult& r = runs[i];
+        const Case& c = cases[i];
+        SCOPED_TRACE(f.name + ": call " + std::to_string(c.k) + " (" + f.log.calls[c.k - 1] +
+                     ") fails with " + (c.sticky ? "ENOSPC from then on" : "EIO once"));
+        ASSERT_TRUE(r.exited) << "signal " << r.signal << (r.timedOut ? " (timed out)" : "") << r.err;
+        if (r.code == 2) {
+            EXPECT_NE(r.err.find("Непредвиденная ошибка"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("[K5VedovodeduzOR::"), std::string::npos) << "no location line: " << r.err;
+        } else {
+            EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code;
+            const bool closed = r.out.find("Профилактика БД завершена") != std::string::npos ||
+                                r.out.find("Дальнейшая работа программы невозможна.") != std::string::npos;
+            EXPECT_TRUE(closed) << r.out;
+        }
+        ASSERT_TRUE(FileExists(s.mainFile)) << "Korund5.mdb is missing\n" << r.out << r.err;
+        const std::string now = ReadFile(s.mainFile);
+        if (now != f.original) {
+            EXPECT_TRUE(f.mayReplace) << "the main file changed although the run keeps it";
+            EXPECT_EQ(Integrity(s.mainFile), "");
+            EXPECT_TRUE(ReadRows(s.mainFile) == f.repairedRows)
+                << "the main file is not the whole repaired one";
+            EXPECT_FALSE(PlacesHolding(s, f.original).empty()) << "the old main file is nowhere";
+        }
+        EXPECT_EQ(BrokenArchives(s), "");
+        // A failure reported as success: the exit code 0 only when the main file is whole.
+        if (r.code == 0) {
+            EXPECT_TRUE(now == f.original || f.mayReplace);
+        }
+    }
+}
+
+std::vector<Case> Sample(const FaultLog& log, int extra) {
+    std::vector<Case> cases;
+    const int64_t n = static_cast<int64_t>(log.calls.size());
+    if (FullSweep()) {
+        for (int64_t k = 1; k <= n; ++k) {
+            cases.push_back({k, true});
+            cases.push_back({k, false});
+        }
+        return cases;
+    }
+    std::set<int64_t> ks;
+    for (int64_t k : Spread(n, 6 + extra))
+        ks.insert(k);
+    // The file steps at the end of the run (compaction, archive, swap) all.
+    for (int64_t k = n; k >= 1 && ks.size() < size_t(20 + extra); --k) {
+        const std::string& w = log.calls[k - 1];
+        if (w != "db-write" && w != "db-sync" && w != "db-truncate") ks.insert(k);
+    }
+    bool sticky = false;
+    for (int64_t k : ks) {
+        cases.push_back({k, sticky});
+        sticky = !sticky;
+    }
+    return cases;
+}
+
+TEST(Faults, DemoFolderKeepsItsMainFile) {
+    Folder& f = Prepare(false);
+    ASSERT_GT(f.log.calls.size(), 10u);
+    const auto cases = Sample(f.log, 2 * Scale());
+    CheckFaultCases(f, cases);
+    RecordProperty("cases", int(cases.size()));
+}
+
+TEST(Faults, HealthyFolderReplacedOnlyWhole) {
+    Folder& f = Prepare(true);
+    ASSERT_GT(f.log.calls.size(), 10u);
+    const auto cases = Sample(f.log, 2 * Scale());
+    CheckFaultCases(f, cases);
+    RecordProperty("cases", int(cases.size()));
+}
+
+} // namespace
