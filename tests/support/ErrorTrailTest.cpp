@@ -1,11 +1,12 @@
 // The error trail seen from the top: location lines, outermost first.
-#include "support/Error.h"
+#include "TempDir.h"
+
 #include "support/FileUtils.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <functional>
+#include <cstring>
+
+using k5test::Caught;
 
 namespace {
 
@@ -30,47 +31,30 @@ void Outer(const std::string& description, int32_t line) {
     K5_TRAP("ProphylaxisFrm", "theCmdStart_Click")
 }
 
-k5::K5Error Catch(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const k5::K5Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error reached the top";
-    return k5::K5Error(0, "", "");
-}
-
 } // namespace
 
 TEST(ErrorTrail, ThreeLevelsOutermostFirstThenSourceThenDescription) {
-    k5::K5Error e = Catch([] { Outer("Первое описание", 0); });
-    EXPECT_EQ(e.Number(), 5);
-    EXPECT_EQ(e.Source(), "");
-    EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]\r\n"
-                               "[K5VedovodeduzOR::?.Middle]\r\n"
-                               "[K5VedovodeduzOR::mInner.Innermost]\r\n"
-                               "[K5VedovodeduzOR]\r\n"
-                               "Первое описание");
-}
-
-TEST(ErrorTrail, LineNumberOnlyOnTheLevelThatFailed) {
-    k5::K5Error e = Catch([] { Outer("x", 120); });
-    EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]\r\n"
-                               "[K5VedovodeduzOR::?.Middle]\r\n"
-                               "[K5VedovodeduzOR::mInner.Innermost (120)]\r\n"
-                               "[K5VedovodeduzOR]\r\n"
-                               "x");
+    // The line number appears only on the level that failed.
+    for (const auto& [line, mark] : {std::pair{0, ""}, std::pair{120, " (120)"}}) {
+        k5::K5Error e = Caught([line] { Outer("Первое описание", line); });
+        EXPECT_EQ(e.Number(), 5);
+        EXPECT_EQ(e.Source(), "");
+        EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]\r\n"
+                                   "[K5VedovodeduzOR::?.Middle]\r\n"
+                                   "[K5VedovodeduzOR::mInner.Innermost" +
+                                       std::string(mark) + "]\r\n[K5VedovodeduzOR]\r\nПервое описание");
+    }
 }
 
 TEST(ErrorTrail, DescriptionStartingWithBreakGetsNoExtraBreak) {
-    k5::K5Error crlf = Catch([] { Innermost("\r\nтекст", 0); });
-    EXPECT_EQ(crlf.Description(), "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\r\nтекст");
-    k5::K5Error lf = Catch([] { Innermost("\nтекст", 0); });
-    EXPECT_EQ(lf.Description(), "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\nтекст");
+    EXPECT_EQ(Caught([] { Innermost("\r\nтекст", 0); }).Description(),
+              "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\r\nтекст");
+    EXPECT_EQ(Caught([] { Innermost("\nтекст", 0); }).Description(),
+              "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\nтекст");
 }
 
 TEST(ErrorTrail, DetailAndEmptyProcedure) {
-    k5::K5Error e = Catch([] {
+    k5::K5Error e = Caught([] {
         try {
             k5::RaiseError(3, "d");
         }
@@ -79,9 +63,10 @@ TEST(ErrorTrail, DetailAndEmptyProcedure) {
     EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::mZipper] {Таблица: T, поле: F}\r\n[K5VedovodeduzOR]\r\nd");
 }
 
-TEST(ErrorTrail, SystemErrorOfALibraryCallClimbsWithItsNumber) {
-    const std::string path = "/nonexistent-k5-folder/file.mdb";
-    k5::K5Error e = Catch([&] {
+TEST(ErrorTrail, SystemErrorOfALibraryCallClimbsWithItsNumberUnlessSilent) {
+    const std::string path = "/nonexistent-k5-folder/нет такого.mdb";
+    EXPECT_FALSE(k5::DeleteFile(path, true));
+    k5::K5Error e = Caught([&] {
         try {
             k5::DeleteFile(path, false);
         }
@@ -89,8 +74,7 @@ TEST(ErrorTrail, SystemErrorOfALibraryCallClimbsWithItsNumber) {
     });
     EXPECT_EQ(e.Number(), ENOENT);
     EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::ProphylaxisFrm.MakeProphylaxis]\r\n"
-                               "[K5VedovodeduzOR::mK5FilesOld.DeleteFile]\r\n"
-                               "[K5VedovodeduzOR]\r\n"
+                               "[K5VedovodeduzOR::mK5FilesOld.DeleteFile]\r\n[K5VedovodeduzOR]\r\n"
                                "Ошибка при удалении файла \"" +
-                                   path + "\":\r\n" + k5::GetApiErrorText(ENOENT));
+                                   path + "\":\r\n" + std::strerror(ENOENT));
 }

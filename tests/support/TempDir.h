@@ -1,9 +1,14 @@
 #pragma once
-// A scratch folder that disappears with the test.
+// A scratch folder that disappears with the test, and small helpers shared by the tests.
+#include "support/Error.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace k5test {
@@ -11,7 +16,6 @@ namespace k5test {
 class TempDir {
 public:
     TempDir() : mDir(QDir::tempPath() + "/k5support-XXXXXX") {}
-    bool IsValid() const { return mDir.isValid(); }
     std::string Path() const { return mDir.path().toStdString(); }
     std::string Sub(const std::string& name) const { return Path() + "/" + name; }
 
@@ -20,13 +24,23 @@ private:
 };
 
 inline void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 inline std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The error `f` raised; a failure when it raised none.
+inline k5::K5Error Caught(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const k5::K5Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error was raised";
+    return k5::K5Error(0, "", "");
 }
 
 } // namespace k5test
