@@ -27,20 +27,17 @@ Folder& Prepare(bool healthy) {
     Folder& f = folders[healthy ? 1 : 0];
     if (f.model) return f;
     f.model = std::make_unique<Sandbox>();
-    f.model->FillFromDemo();
-    if (healthy) {
-        ChildResult r = f.model->Run("--zip-and-rename --remove-orphaned --remove-orphaned-bigdocs");
-        EXPECT_TRUE(r.exited && r.code == 1) << r.err;
-        k5test::Shell("rm -rf " + k5test::Quote(f.model->protocolFolder) + " " +
-                      k5test::Quote(f.model->root) + "/data/Trash");
-    }
+    if (healthy)
+        f.model->FillHealthy();
+    else
+        f.model->FillFromDemo();
     f.name = healthy ? "healthy" : "demo";
     f.flags = healthy ? "" : "--remove-orphaned --remove-orphaned-bigdocs";
     f.mayReplace = healthy;
     f.original = ReadFile(f.model->mainFile);
     // A run without faults, on a copy, gives the calls and the repaired rows.
     Sandbox probe;
-    k5test::Shell("cp -a " + k5test::Quote(f.model->folder) + "/. " + k5test::Quote(probe.folder) + "/");
+    probe.FillFrom(*f.model);
     ChildResult r = probe.Run(f.flags, {"K5_TEST_FAULT_LOG=" + probe.root + "/fault.log"});
     EXPECT_TRUE(r.exited && r.code == (healthy ? 0 : 1)) << r.code << r.err << r.out;
     f.log = ReadFaultLog(probe.root + "/fault.log");
@@ -61,7 +58,7 @@ void CheckFaultCases(Folder& f, const std::vector<Case>& cases) {
     std::vector<ChildResult> runs(cases.size());
     for (auto& b : boxes) {
         b = std::make_unique<Sandbox>();
-        k5test::Shell("cp -a " + k5test::Quote(f.model->folder) + "/. " + k5test::Quote(b->folder) + "/");
+        b->FillFrom(*f.model);
     }
     Parallel(cases.size(), [&](size_t i) {
         const Case& c = cases[i];

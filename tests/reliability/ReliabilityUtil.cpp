@@ -160,6 +160,39 @@ void Sandbox::FillFromDemo(int seed) {
     k5test::Shell("cp -a " + Quote(demo) + "/. " + Quote(folder) + "/");
 }
 
+void Sandbox::FillFrom(const Sandbox& other) {
+    k5test::Shell("cp -a " + Quote(other.folder) + "/. " + Quote(folder) + "/");
+}
+
+void Sandbox::FillHealthy() {
+    static std::unique_ptr<Sandbox> model = [] {
+        auto m = std::make_unique<Sandbox>();
+        m->FillFromDemo();
+        ChildResult r = m->Run("--zip-and-rename --remove-orphaned --remove-orphaned-bigdocs");
+        EXPECT_TRUE(r.exited && r.code == 1) << r.err;
+        k5test::Shell("rm -rf " + Quote(m->protocolFolder) + " " + Quote(m->root + "/data/Trash"));
+        // The damaged value was the only one larger than a page; a sound one takes its place
+        // so that the file has an overflow chain to break.
+        sqlite3* db = nullptr;
+        std::string text;
+        for (int i = 0; text.size() < 150000; ++i)
+            text += "Строка длинного примечания номер " + std::to_string(i) + ". ";
+        EXPECT_EQ(sqlite3_open_v2(m->mainFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db,
+                                     "UPDATE TextBlobs SET Content = ?1 WHERE rowid = "
+                                     "(SELECT min(rowid) FROM TextBlobs)",
+                                     -1, &st, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_text(st, 1, text.c_str(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return m;
+    }();
+    FillFrom(*model);
+}
+
 std::string ReadFile(const std::string& path) {
     return k5test::ReadAll(path);
 }

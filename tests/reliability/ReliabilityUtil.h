@@ -48,6 +48,11 @@ public:
     ChildResult Run(const std::string& flags, const std::vector<std::string>& env = {}, double timeout = 120);
     // A copy of a demo folder made once per test program for the seed.
     void FillFromDemo(int seed = 1);
+    // A copy of the demo folder after one repair run (protocol folder and trash cleared),
+    // with one value larger than a page: a healthy main file that a run replaces.
+    void FillHealthy();
+    // A copy of another sandbox's database folder.
+    void FillFrom(const Sandbox& other);
 
 private:
     QTemporaryDir mTemp;
