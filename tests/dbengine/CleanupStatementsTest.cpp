@@ -1,8 +1,10 @@
 // The clean-up statements run unchanged through the engine and remove what they should.
-#include "CleanupStatements.h"
 #include "EngineTestUtil.h"
 
-#include <map>
+// The very list the maintenance sends, compiled in here: this program does not link the
+// maintenance library, and the statements are one self-contained function.
+#include "maintenance/OrphanStatements.cpp"
+
 #include <sstream>
 
 using namespace k5;
@@ -128,7 +130,7 @@ TEST(EngineCleanup, TheStatementsRunUnchangedWithTheExpectedCounts) {
     // Rows removed (DELETE) or added (INSERT) per statement, in list order; -1: not a row statement.
     const std::vector<int64_t> expected = {2, 3,  1,  2, 2, 1,  1, 1,  1,  1, 2, 1,  1, 1, 1, 1, 2,
                                            2, -1, -1, 6, 5, -1, 8, -1, -1, 2, 2, -1, 1, 1, 2, 1};
-    const auto statements = CleanupStatements();
+    const auto statements = OrphanCleanupStatements();
     ASSERT_EQ(statements.size(), 33u);
     for (size_t i = 0; i < statements.size(); ++i) {
         const std::string& sql = statements[i];
@@ -139,11 +141,15 @@ TEST(EngineCleanup, TheStatementsRunUnchangedWithTheExpectedCounts) {
         int64_t before = 0;
         if (isDelete) before = db->OpenRecordset(TargetName(sql), dbOpenTable)->RecordCount();
         ASSERT_NO_THROW(db->Execute(sql));
-        if (expected[i] >= 0) EXPECT_EQ(db->RecordsAffected(), expected[i]);
-        if (isDelete)
+        if (expected[i] >= 0) {
+            EXPECT_EQ(db->RecordsAffected(), expected[i]);
+        }
+        if (isDelete) {
             EXPECT_EQ(before - db->OpenRecordset(TargetName(sql), dbOpenTable)->RecordCount(), expected[i]);
-        if (sql.rfind("CREATE TABLE", 0) == 0)
+        }
+        if (sql.rfind("CREATE TABLE", 0) == 0) {
             EXPECT_EQ(db->GetTableDef(TargetName(sql)).Fields.at(0).Type, dbLong);
+        }
         db->Close();
     }
     auto db = OpenDb(path, true, true);
