@@ -116,6 +116,8 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
 }
 
 ProphylaxisFrm::~ProphylaxisFrm() {
+    // The focus handlers need the run state, which goes before the child controls do.
+    theLimitMessages->removeEventFilter(this);
     db::DBEngine::Instance().SetProgressHook(nullptr);
 }
 

@@ -119,11 +119,13 @@ void QtInteraction::ResetGapMeasure() {
     mLastPump = std::chrono::steady_clock::now();
     mLongestGap = std::chrono::microseconds(0);
     mLongestGapPlace.clear();
+    mGapsOver100ms = 0;
 }
 
 void QtInteraction::Pump() {
     const auto now = std::chrono::steady_clock::now();
     const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - mLastPump);
+    if (gap > std::chrono::milliseconds(100)) ++mGapsOver100ms;
     if (gap > mLongestGap) {
         mLongestGap = gap;
         mLongestGapPlace = describePoint ? describePoint() : std::string();

@@ -36,6 +36,8 @@ public:
     std::chrono::microseconds LongestGap() const { return mLongestGap; }
     // What the window showed when the longest gap ended (see describePoint).
     const std::string& LongestGapPlace() const { return mLongestGapPlace; }
+    // How many gaps were longer than a tenth of a second.
+    int64_t GapsOver100ms() const { return mGapsOver100ms; }
     void ResetGapMeasure();
     // Describes where the work stands, for the gap measure (the window's last protocol line).
     std::function<std::string()> describePoint;
@@ -47,6 +49,7 @@ private:
     std::chrono::steady_clock::time_point mLastPump;
     std::chrono::microseconds mLongestGap{0};
     std::string mLongestGapPlace;
+    int64_t mGapsOver100ms = 0;
     std::chrono::steady_clock::time_point mLastProgressShown;
     std::string mLastStep;
 };

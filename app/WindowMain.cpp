@@ -24,9 +24,9 @@ void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
     if (qtUi) qtUi->ResetGapMeasure();
     frm.theCmdStart->click();
     if (qtUi)
-        std::fprintf(stderr, "longest event-loop gap: %.1f ms, ending at: %s\n",
+        std::fprintf(stderr, "longest event-loop gap: %.1f ms, ending at: %s\ngaps over 100 ms: %lld\n",
                      static_cast<double>(qtUi->LongestGap().count()) / 1000.0,
-                     qtUi->LongestGapPlace().c_str());
+                     qtUi->LongestGapPlace().c_str(), static_cast<long long>(qtUi->GapsOver100ms()));
     if (!screenshotDir.isEmpty()) {
         QDir().mkpath(screenshotDir);
         QApplication::processEvents();
