@@ -120,12 +120,17 @@ void QtInteraction::ResetGapMeasure() {
     mLongestGap = std::chrono::microseconds(0);
     mLongestGapPlace.clear();
     mGapsOver100ms = 0;
+    mLongGaps.clear();
 }
 
 void QtInteraction::Pump() {
     const auto now = std::chrono::steady_clock::now();
     const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - mLastPump);
-    if (gap > std::chrono::milliseconds(100)) ++mGapsOver100ms;
+    if (gap > std::chrono::milliseconds(100)) {
+        ++mGapsOver100ms;
+        if (mLongGaps.size() < 500)
+            mLongGaps.emplace_back(gap, describePoint ? describePoint() : std::string());
+    }
     if (gap > mLongestGap) {
         mLongestGap = gap;
         mLongestGapPlace = describePoint ? describePoint() : std::string();

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -38,6 +40,10 @@ public:
     const std::string& LongestGapPlace() const { return mLongestGapPlace; }
     // How many gaps were longer than a tenth of a second.
     int64_t GapsOver100ms() const { return mGapsOver100ms; }
+    // The first of those gaps (at most 500) with where each ended.
+    const std::vector<std::pair<std::chrono::microseconds, std::string>>& LongGaps() const {
+        return mLongGaps;
+    }
     void ResetGapMeasure();
     // Describes where the work stands, for the gap measure (the window's last protocol line).
     std::function<std::string()> describePoint;
@@ -50,6 +56,7 @@ private:
     std::chrono::microseconds mLongestGap{0};
     std::string mLongestGapPlace;
     int64_t mGapsOver100ms = 0;
+    std::vector<std::pair<std::chrono::microseconds, std::string>> mLongGaps;
     std::chrono::steady_clock::time_point mLastProgressShown;
     std::string mLastStep;
 };

@@ -27,6 +27,9 @@ void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
         std::fprintf(stderr, "longest event-loop gap: %.1f ms, ending at: %s\ngaps over 100 ms: %lld\n",
                      static_cast<double>(qtUi->LongestGap().count()) / 1000.0,
                      qtUi->LongestGapPlace().c_str(), static_cast<long long>(qtUi->GapsOver100ms()));
+    if (qtUi)
+        for (const auto& [gap, place] : qtUi->LongGaps())
+            std::fprintf(stderr, "  %.1f ms: %s\n", static_cast<double>(gap.count()) / 1000.0, place.c_str());
     if (!screenshotDir.isEmpty()) {
         QDir().mkpath(screenshotDir);
         QApplication::processEvents();
