@@ -9,9 +9,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <grp.h>
 #include <mutex>
 #include <sstream>
 #include <sys/stat.h>
@@ -37,7 +39,7 @@ bool FullSweep() {
 }
 
 ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     double timeoutSeconds, const std::string& scratch) {
+                     double timeoutSeconds, const std::string& scratch, int uid) {
     ChildResult r;
     const std::string outFile = scratch + "/child.out", errFile = scratch + "/child.err";
     std::vector<std::string> envs;
@@ -65,6 +67,8 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std
         const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) _exit(127);
+        if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
+            _exit(126);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
@@ -148,7 +152,7 @@ ChildResult Sandbox::Run(const std::string& flags, const std::vector<std::string
     std::vector<std::string> all{"XDG_DATA_HOME=" + root + "/data", "XDG_CONFIG_DIRS=" + root + "/etc",
                                  "QT_QPA_PLATFORM=offscreen", "HOME=" + root};
     all.insert(all.end(), env.begin(), env.end());
-    return RunChild(argv, all, timeout, root);
+    return RunChild(argv, all, timeout, root, runAsUid);
 #else
     ADD_FAILURE() << "the main program is not built";
     return {};
@@ -204,9 +208,17 @@ bool FileExists(const std::string& path) {
 
 std::vector<std::string> Files(const std::string& dir) {
     std::vector<std::string> out;
-    for (const QString& n :
-         QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden, QDir::Name))
-        out.push_back(n.toStdString());
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            struct stat st {};
+            if (name != "." && name != ".." && ::lstat((dir + "/" + name).c_str(), &st) == 0 &&
+                !S_ISDIR(st.st_mode))
+                out.push_back(name);
+        }
+        ::closedir(d);
+    }
+    std::sort(out.begin(), out.end());
     return out;
 }
 

@@ -36,14 +36,17 @@ struct ChildResult {
 
 // Runs argv with the current environment plus `env` (NAME=value), standard input from
 // /dev/null, output into files; a child still running after timeoutSeconds is killed.
+// With uid >= 0 the child drops to that user and group first (tests that need permissions
+// to bite when the suite runs as root).
 ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     double timeoutSeconds, const std::string& scratch);
+                     double timeoutSeconds, const std::string& scratch, int uid = -1);
 
 // A scratch root with the folder "База данных" and the program's trash and settings.
 class Sandbox {
 public:
     Sandbox();
     std::string root, folder, mainFile, protocolFolder, trashFiles;
+    int runAsUid = -1; // see RunChild
     // Runs the headless program on `folder` with the given extra flags and environment.
     ChildResult Run(const std::string& flags, const std::vector<std::string>& env = {}, double timeout = 120);
     // A copy of a demo folder made once per test program for the seed.
