@@ -109,7 +109,10 @@ bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
         ctx.engine.CompactDatabase(aDbFile, pack);
         YieldingPause(ctx.ui, std::chrono::milliseconds(1000));
         const std::string old = aDbFile + ".old";
-        MoveFile(aDbFile, old);
+        // The old file gets its second name as a hard link and the compacted copy replaces
+        // it in one rename: the file's own name is never missing, not even after a crash.
+        DeleteFile(old, true);
+        if (LinkFile(aDbFile, old) != 0) MoveFile(aDbFile, old);
         MoveFile(pack, aDbFile);
         DeleteFile(old, false);
         return true;

@@ -26,14 +26,17 @@ struct Reference {
     FaultLog log;         // its entries and file-changing calls
 };
 
-const Reference& CleanRun() {
-    static Reference ref = [] {
+const Reference& CleanRun(const std::string& flags = CrashFlags()) {
+    static std::map<std::string, Reference> refs;
+    if (auto it = refs.find(flags); it != refs.end()) return it->second;
+    Reference& ref = refs[flags];
+    ref = [&] {
         Reference r;
         Sandbox s;
         s.FillFromDemo();
         r.original = ReadFile(s.mainFile);
         const std::string logPath = s.root + "/fault.log";
-        ChildResult run = s.Run(CrashFlags(), {"K5_TEST_FAULT_LOG=" + logPath});
+        ChildResult run = s.Run(flags, {"K5_TEST_FAULT_LOG=" + logPath});
         EXPECT_TRUE(run.exited && run.code == 1) << run.code << run.err;
         r.log = ReadFaultLog(logPath);
         r.repairedRows = ReadRows(s.mainFile).value_or(RowSet{});
@@ -50,8 +53,28 @@ struct Case {
 };
 
 // The state a killed run leaves, then a second run.
-void CheckCrashCases(const std::vector<Case>& cases) {
-    const Reference& ref = CleanRun();
+// The document files of BigDocs, each under its name or renamed as an orphan.
+std::string MissingDocumentFiles(const Sandbox& s, const std::vector<std::string>& names) {
+    std::string missing;
+    const auto now = Files(s.folder + "/BigDocs");
+    for (const std::string& n : names) {
+        bool found = false;
+        for (const std::string& f : now)
+            found = found || f == n || f.rfind(n + "-лишний-файл-", 0) == 0;
+        if (!found) missing += n + " ";
+    }
+    return missing;
+}
+
+void CheckCrashCases(const std::vector<Case>& cases, const std::string& flags = CrashFlags()) {
+    const Reference& ref = CleanRun(flags);
+    std::vector<std::string> documents;
+    {
+        Sandbox demo;
+        demo.FillFromDemo();
+        for (const std::string& f : Files(demo.folder + "/BigDocs"))
+            if (f.size() > 4 && f.compare(f.size() - 4, 4, ".mdb") == 0) documents.push_back(f);
+    }
     std::vector<std::unique_ptr<Sandbox>> boxes(cases.size());
     std::vector<ChildResult> first(cases.size()), second(cases.size());
     for (auto& b : boxes) {
@@ -59,7 +82,7 @@ void CheckCrashCases(const std::vector<Case>& cases) {
         b->FillFromDemo();
     }
     Parallel(cases.size(), [&](size_t i) {
-        first[i] = boxes[i]->Run(CrashFlags(), {cases[i].variable + "=" + std::to_string(cases[i].k)});
+        first[i] = boxes[i]->Run(flags, {cases[i].variable + "=" + std::to_string(cases[i].k)});
     });
     std::vector<std::map<std::string, std::string>> backups(cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -73,6 +96,7 @@ void CheckCrashCases(const std::vector<Case>& cases) {
         }
         EXPECT_TRUE(FileExists(s.mainFile)) << "no Korund5.mdb after the crash";
         EXPECT_EQ(BrokenArchives(s), "");
+        EXPECT_EQ(MissingDocumentFiles(s, documents), "");
         backups[i] = Backups(s);
     }
     Parallel(cases.size(), [&](size_t i) {
@@ -91,6 +115,7 @@ void CheckCrashCases(const std::vector<Case>& cases) {
             EXPECT_TRUE(it != after.end() && it->second == bytes) << "backup changed: " << name;
         }
         EXPECT_EQ(BrokenArchives(s), "");
+        EXPECT_EQ(MissingDocumentFiles(s, documents), "");
     }
 }
 
@@ -140,6 +165,32 @@ TEST(Crash, AtFileChangingCalls) {
             cases.push_back({"K5_TEST_CRASH_AT_FS_CALL", k, ref.log.calls[k - 1]});
     }
     CheckCrashCases(cases);
+    RecordProperty("cases", int(cases.size()));
+}
+
+TEST(Crash, DuringBigDocsCompaction) {
+    const std::string flags = "--compact-bigdocs";
+    const Reference& ref = CleanRun(flags);
+    std::vector<Case> cases;
+    const int64_t n = static_cast<int64_t>(ref.log.calls.size());
+    // From the BigDocs archive on: each file's compaction and swap, then the main file's.
+    int64_t from = 1;
+    while (from <= n && ref.log.calls[from - 1] != "zip-create")
+        ++from;
+    ASSERT_LE(from, n);
+    std::vector<int64_t> swaps;
+    for (int64_t k = from; k <= n; ++k) {
+        const std::string& w = ref.log.calls[k - 1];
+        if (FullSweep())
+            cases.push_back({"K5_TEST_CRASH_AT_FS_CALL", k, w});
+        else if (w == "rename" || w == "link")
+            swaps.push_back(k);
+    }
+    // CI: a few of the swaps (each file's takes two or three calls), spread over the files.
+    const int64_t m = static_cast<int64_t>(swaps.size());
+    for (int64_t j : Spread(m, 5 + 3 * Scale()))
+        cases.push_back({"K5_TEST_CRASH_AT_FS_CALL", swaps[j - 1], ref.log.calls[swaps[j - 1] - 1]});
+    CheckCrashCases(cases, flags);
     RecordProperty("cases", int(cases.size()));
 }
 
