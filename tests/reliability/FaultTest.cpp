@@ -141,4 +141,76 @@ TEST(Faults, HealthyFolderReplacedOnlyWhole) {
     RecordProperty("cases", int(cases.size()));
 }
 
+// A real full disk: the healthy folder on a small memory file system of its own, mounted in
+// a user and mount namespace, for a range of sizes from "just fits" to "almost enough".
+TEST(Faults, SmallDiskInUserNamespace) {
+    int probe = -1;
+    k5test::Shell("unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs /mnt' 2>/dev/null", &probe);
+    if (probe != 0) GTEST_SKIP() << "unshare -rm with a tmpfs mount is not allowed here";
+    Folder& f = Prepare(true);
+    int64_t used = 0;
+    for (const std::string& line : {k5test::Shell("du -sk " + k5test::Quote(f.model->folder) + " | cut -f1")})
+        used = std::atoll(line.c_str());
+    ASSERT_GT(used, 0);
+    // The run needs room for the new file, its compacted copy, the archive and the logs.
+    std::vector<int64_t> sizes;
+    const int count = FullSweep() ? 60 : 5 + 3 * Scale();
+    for (int64_t extra : Spread(1200, count))
+        sizes.push_back(used + 16 + extra);
+    std::vector<std::unique_ptr<Sandbox>> boxes(sizes.size());
+    std::vector<ChildResult> runs(sizes.size());
+    for (auto& b : boxes)
+        b = std::make_unique<Sandbox>();
+    Parallel(sizes.size(), [&](size_t i) {
+        Sandbox& s = *boxes[i];
+        const std::string mnt = s.root + "/mnt", after = s.root + "/after";
+        const std::string script = "set -e; mount -t tmpfs -o size=" + std::to_string(sizes[i]) +
+                                   "k tmpfs \"$MNT\"; mkdir \"$MNT/db\" " +
+                                   "\"$MNT/data\"; cp -a \"$MODEL\"/. \"$MNT/db/\"; set +e; " +
+                                   "XDG_DATA_HOME=\"$MNT/data\" \"$PROGRAM\" --batch --folder \"$MNT/db\" "
+                                   ">\"$AFTER.out\" 2>\"$AFTER.err\"; " +
+                                   "code=$?; cp -a \"$MNT\" \"$AFTER\"; exit $code";
+        QDir().mkpath(QString::fromStdString(mnt));
+#ifdef K5_MAIN_PROGRAM
+        runs[i] =
+            RunChild({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script},
+                     {"MNT=" + mnt, "AFTER=" + after, "MODEL=" + f.model->folder, "PROGRAM=" K5_MAIN_PROGRAM,
+                      "XDG_CONFIG_DIRS=" + s.root + "/etc", "QT_QPA_PLATFORM=offscreen", "HOME=" + mnt},
+                     120, s.root);
+#endif
+        runs[i].out = ReadFile(after + ".out");
+        runs[i].err = ReadFile(after + ".err");
+    });
+    int replaced = 0;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        Sandbox& s = *boxes[i];
+        const ChildResult& r = runs[i];
+        SCOPED_TRACE("file system of " + std::to_string(sizes[i]) + " KB for a folder of " +
+                     std::to_string(used) + " KB");
+        s.folder = s.root + "/after/db";
+        s.mainFile = s.folder + "/Korund5.mdb";
+        s.protocolFolder = s.folder + "/Профилактика_БД";
+        s.trashFiles = s.root + "/after/data/Trash/files";
+        ASSERT_TRUE(r.exited) << r.signal;
+        ASSERT_TRUE(r.code == 0 || r.code == 1 || r.code == 2) << r.code << r.err;
+        if (r.code == 2) {
+            EXPECT_NE(r.err.find("[K5VedovodeduzOR::"), std::string::npos) << r.err;
+        } else {
+            EXPECT_TRUE(r.out.find("Профилактика БД завершена") != std::string::npos ||
+                        r.out.find("Дальнейшая работа программы невозможна.") != std::string::npos)
+                << r.out << r.err;
+        }
+        ASSERT_TRUE(FileExists(s.mainFile)) << r.out << r.err;
+        if (ReadFile(s.mainFile) != f.original) {
+            ++replaced;
+            EXPECT_EQ(Integrity(s.mainFile), "");
+            EXPECT_TRUE(ReadRows(s.mainFile) == f.repairedRows);
+            EXPECT_FALSE(PlacesHolding(s, f.original).empty());
+        }
+        EXPECT_EQ(BrokenArchives(s), "");
+    }
+    RecordProperty("cases", int(sizes.size()));
+    RecordProperty("replaced", replaced);
+}
+
 } // namespace
