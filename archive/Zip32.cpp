@@ -1,4 +1,5 @@
 #include "archive/Zip32.h"
+#include "support/Background.h"
 
 #include "support/Codepage.h"
 #include "support/FaultPoints.h"
@@ -297,7 +298,15 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
         return fail(code);
     }
     // Complete and on disk before it takes the archive's name; the rename is flushed too.
-    if (!SyncFileAndFolder(temp)) {
+    // The flush runs in the background while the progress callback keeps the caller alive.
+    const auto flushed = [&](const std::string& path) {
+        bool ok = false;
+        RunWithTicks([&] { ok = SyncFileAndFolder(path); }, [&] {
+            if (progress.service != nullptr) progress.service(progress.archive.c_str(), 1000);
+        });
+        return ok;
+    };
+    if (!flushed(temp)) {
         unlink(temp.c_str());
         return ZE_WRITE;
     }
@@ -305,7 +314,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
         unlink(temp.c_str());
         return ZE_TEMP;
     }
-    if (!SyncFileAndFolder(archive)) {
+    if (!flushed(archive)) {
         unlink(archive.c_str());
         return ZE_WRITE;
     }

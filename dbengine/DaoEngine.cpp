@@ -1,5 +1,6 @@
 // DBEngine and Database over one SQLite file per database.
 #include "dbengine/EngineInternal.h"
+#include "support/Background.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -430,7 +431,13 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
         }
     }
     src->CloseAll();
+    // Flushing a copy of gigabytes takes seconds: it runs in the background while the
+    // progress hook keeps the caller's event loop alive.
+    std::function<void()> tick;
+    if (mProgress) tick = [this] { mProgress(0, 0); };
     try {
+        // The copy reaches the disk first, so the commit below has little left to flush.
+        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
         // Indexes that the source had not built yet are built in the copy.
         auto out = OpenConnection(destination, true, false, false, mProgress);
         WithProgress(*out, [&] {
@@ -438,7 +445,7 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
             out->Commit();
         });
         out->CloseAll();
-        SyncFileAndFolder(destination);
+        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
     } catch (...) {
         removeDestination();
         throw;
