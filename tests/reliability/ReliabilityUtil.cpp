@@ -133,6 +133,8 @@ std::string DemoTemplate(int seed) {
 
 Sandbox::Sandbox() : mTemp(ScratchBase() + "/k5rel-XXXXXX") {
     root = mTemp.path().toStdString();
+    // For diagnosis: the sandboxes stay for a look afterwards.
+    if (std::getenv("K5_RELIABILITY_KEEP") != nullptr) mTemp.setAutoRemove(false);
     folder = root + "/База данных";
     mainFile = folder + "/Korund5.mdb";
     protocolFolder = folder + "/Профилактика_БД";
@@ -279,7 +281,27 @@ std::optional<RowSet> ReadRows(const std::string& path) {
     }
     for (const std::string& t : tables) {
         auto& set = rows[t];
-        // Row ids first, then each row on its own: a damaged row costs only itself.
+        auto rowBytes = [](sqlite3_stmt* st, int from) {
+            std::string row;
+            for (int i = from; i < sqlite3_column_count(st); ++i)
+                row += ColumnBytes(st, i);
+            return row;
+        };
+        // A scan first; where damage ends it, each remaining row on its own by its id. Both
+        // are needed: a scan stops at the first bad page, a lookup misses rows whose keys
+        // are out of order.
+        std::set<int64_t> seen;
+        bool complete = false;
+        if (sqlite3_prepare_v2(db, ("SELECT rowid, * FROM " + QuoteName(t)).c_str(), -1, &st, nullptr) ==
+            SQLITE_OK) {
+            int rc;
+            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+                if (seen.insert(sqlite3_column_int64(st, 0)).second) set.insert(rowBytes(st, 1));
+            }
+            complete = rc == SQLITE_DONE;
+        }
+        sqlite3_finalize(st);
+        if (complete) continue;
         std::vector<int64_t> ids;
         if (sqlite3_prepare_v2(db, ("SELECT rowid FROM " + QuoteName(t)).c_str(), -1, &st, nullptr) ==
             SQLITE_OK)
@@ -291,13 +313,12 @@ std::optional<RowSet> ReadRows(const std::string& path) {
                                nullptr) != SQLITE_OK)
             continue;
         for (int64_t id : ids) {
+            if (seen.count(id) > 0) continue;
             sqlite3_reset(one);
             sqlite3_bind_int64(one, 1, id);
             if (sqlite3_step(one) != SQLITE_ROW) continue;
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(one); ++i)
-                row += ColumnBytes(one, i);
-            set.insert(row);
+            seen.insert(id);
+            set.insert(rowBytes(one, 0));
         }
         sqlite3_finalize(one);
     }
