@@ -1,41 +1,43 @@
 #include "maintenance/DatabaseCopy.h"
-#include "CopyFixture.h"
+#include "Fixtures.h"
 #include "maintenance/RowCopy.h"
 #include "support/Common.h"
-#include "support/FileUtils.h"
 
 #include <algorithm>
 #include <filesystem>
 
 using namespace k5;
-using namespace k5::copytest;
+using namespace k5::mtest;
 
 namespace {
 
-struct DatabaseCopyTest : CopyFixture {
+struct DatabaseCopyTest : ContextFixture {
     std::string source = Path("Korund5.mdb"), target = Path("Korund5_Prophylaxis.mdb"),
                 reference = Path("Korund5_LastVer.mdb");
 
     // Reference with "ListTbl" (name, type) and the named tables, each (Id primary, Name);
-    // the source with the same tables, each holding `rows` rows.
+    // the source with the same tables, each holding `rows` rows; the reference's own row 900
+    // in `refRowTables`.
     void Build(const std::vector<std::pair<std::string, int32_t>>& list,
                const std::vector<std::string>& tables, int rows,
                const std::vector<std::string>& refRowTables = {}) {
+        std::filesystem::remove(source);
+        std::filesystem::remove(reference);
         auto ref = Create("Korund5_LastVer.mdb");
         auto src = Create("Korund5.mdb");
         AddTable(*ref, "ListTbl", {{"TblName", db::dbText, 64}, {"TblType"}});
         for (const auto& [name, type] : list)
-            AddRow(*ref, "ListTbl", {name, type});
+            AddRows(*ref, "ListTbl", {{name, type}});
+        std::vector<std::vector<Value>> data;
+        for (int32_t i = 1; i <= rows; ++i)
+            data.push_back({i, "источник " + std::to_string(i)});
         for (const std::string& t : tables) {
             AddTable(*ref, t, {{"Id"}, {"Name", db::dbText, 50}}, {"Id"});
             AddTable(*src, t, {{"Id"}, {"Name", db::dbText, 50}}, {"Id"});
-            std::vector<std::vector<Value>> data;
-            for (int32_t i = 1; i <= rows; ++i)
-                data.push_back({i, "источник " + std::to_string(i)});
             AddRows(*src, t, data);
         }
         for (const std::string& t : refRowTables)
-            AddRow(*ref, t, {int32_t{900}, std::string("эталон")});
+            AddRows(*ref, t, {{int32_t{900}, std::string("эталон")}});
     }
     std::string Copied(const std::string& table, int n) {
         return std::string(kStamp) + "Копирование таблицы " + table + " (записей: " + std::to_string(n) +
@@ -47,45 +49,40 @@ struct DatabaseCopyTest : CopyFixture {
     }
 };
 
-TEST_F(DatabaseCopyTest, WholeProtocolOfAListWithAMissingTableAndATwiceListedName) {
+TEST_F(DatabaseCopyTest, ListWithAMissingTableAndATwiceListedNameReplacingAStaleTarget) {
     Build({{"A", 1}, {"Missing", 1}, {"B", 0}, {"A", 1}}, {"A", "B"}, 3, {"B"});
+    AddTable(*Create("Korund5_Prophylaxis.mdb"), "Stale", {{"Id"}});
     EXPECT_FALSE(CopyDataBase(ctx, source, target, reference));
     EXPECT_EQ(Pane(), Head() + Copied("A", 3) + kStamp + "Таблица Missing не найдена в эталонной БД.\r\n" +
                           Copied("B", 1) + Copied("A", 3));
-    auto out = ctx.engine.OpenDatabase(target, true, true);
+    EXPECT_FALSE(state.mProphylaxisOk);
+    ASSERT_NE(RunWith("Таблица Missing не найдена"), nullptr);
+    EXPECT_TRUE(RunWith("Таблица Missing не найдена")->bold);
+    auto out = Open(target);
     EXPECT_EQ(out->TableNames(), (std::vector<std::string>{"B", "A"}));
-    // Rebuilt twice, the table holds its rows once; B took the reference's rows.
+    // Rebuilt twice, the table holds its rows once; B (type 0) took the reference's rows.
     EXPECT_EQ(Column(*out, "A", "Id"), Longs({1, 2, 3}));
     EXPECT_EQ(Column(*out, "B", "Name"), std::vector<Value>{std::string("эталон")});
-    // The missing table's line is bold; the run no longer counts as clean.
-    EXPECT_FALSE(state.mProphylaxisOk);
 }
 
+// The option is read per table, when the step reaches it, and the name in any letter case.
 TEST_F(DatabaseCopyTest, PfrErrorsFollowsTheOptionWhenTheStepReachesIt) {
     for (bool clear : {false, true}) {
-        SCOPED_TRACE(clear);
         Build({{"PfrErrors", 1}, {"Other", 1}}, {"PfrErrors", "Other"}, 4, {"PfrErrors"});
         options.clearPfrErrors = clear;
         EXPECT_TRUE(CopyDataBase(ctx, source, target, reference));
-        auto out = ctx.engine.OpenDatabase(target, true, true);
-        EXPECT_EQ(Count(*out, "PfrErrors"), clear ? 1 : 4);
-        EXPECT_EQ(Count(*out, "Other"), 4);
-        out.reset();
-        std::filesystem::remove(source);
-        std::filesystem::remove(reference);
+        EXPECT_EQ(Count(*Open(target), "PfrErrors"), clear ? 1 : 4) << clear;
+        EXPECT_EQ(Count(*Open(target), "Other"), 4);
     }
-}
-
-TEST_F(DatabaseCopyTest, PfrErrorsRuleIgnoresLetterCaseAndIsReadPerTable) {
+    log.Pane().Clear();
+    options.clearPfrErrors = false;
     Build({{"PfrErrors", 1}, {"Other", 1}, {"PFRERRORS", 1}}, {"PfrErrors", "Other"}, 2, {"PfrErrors"});
-    // Ticked once "Other" is done: only the table built after that takes the reference rows.
     ui.onYield = [&] {
-        if (Pane().find("Other (записей: 2) завершено") != std::string::npos) options.clearPfrErrors = true;
+        options.clearPfrErrors = options.clearPfrErrors || Has("Other (записей: 2) завершено");
     };
     EXPECT_TRUE(CopyDataBase(ctx, source, target, reference));
     EXPECT_EQ(Pane(), Head() + Copied("PfrErrors", 2) + Copied("Other", 2) + Copied("PFRERRORS", 1));
-    auto out = ctx.engine.OpenDatabase(target, true, true);
-    EXPECT_EQ(Column(*out, "PfrErrors", "Id"), Longs({900}));
+    EXPECT_EQ(Column(*Open(target), "PfrErrors", "Id"), Longs({900}));
 }
 
 TEST_F(DatabaseCopyTest, IntermediateCompactionAfterDocCellValues) {
@@ -95,31 +92,21 @@ TEST_F(DatabaseCopyTest, IntermediateCompactionAfterDocCellValues) {
                           "Промежуточное сжатие файла БД " + target + " завершено успешно.\r\n" +
                           Copied("B", 2));
     EXPECT_FALSE(std::filesystem::exists(Path("Korund5_Compact.mdb")));
-    auto out = ctx.engine.OpenDatabase(target, true, true);
+    auto out = Open(target);
     EXPECT_EQ(out->TableNames(), (std::vector<std::string>{"A", "doc_cell_values", "B"}));
     EXPECT_EQ(Count(*out, "B"), 2);
-}
-
-TEST_F(DatabaseCopyTest, StopBeforeTheFirstTableCopiesNothing) {
-    Build({{"A", 1}}, {"A"}, 2);
-    state.mStopRequested = true;
-    EXPECT_TRUE(CopyDataBase(ctx, source, target, reference));
-    EXPECT_EQ(Pane(), Head());
-    EXPECT_TRUE(ctx.engine.OpenDatabase(target, true, true)->TableNames().empty());
 }
 
 TEST_F(DatabaseCopyTest, StopDuringATableEndsItAndTheList) {
     Build({{"A", 1}, {"B", 1}}, {"A", "B"}, 50);
     int afterOpening = 0;
     ui.onYield = [&] {
-        if (Pane().find("(записей: 50) ...") != std::string::npos && ++afterOpening == 20)
-            state.mStopRequested = true;
+        if (Has("(записей: 50) ...") && ++afterOpening == 20) state.mStopRequested = true;
     };
     EXPECT_FALSE(CopyDataBase(ctx, source, target, reference));
-    auto out = ctx.engine.OpenDatabase(target, true, true);
-    const int64_t copied = Count(*out, "A");
+    auto out = Open(target);
     EXPECT_EQ(Pane(), Head() + kStamp + "Копирование таблицы A (записей: 50) прервано пользователем\r\n" +
-                          "(скопировано записей: " + std::to_string(copied) +
+                          "(скопировано записей: " + std::to_string(Count(*out, "A")) +
                           " из 50 в исходной таблице).\r\n");
     EXPECT_EQ(out->TableNames(), std::vector<std::string>{"A"});
 }
@@ -132,49 +119,27 @@ TEST_F(DatabaseCopyTest, ExplicitTableListSkipsListTblAndItsRules) {
     EXPECT_EQ(Pane(), Head() + Copied("Doc_Cell_Values", 2) + Copied("PfrErrors", 2));
 }
 
-TEST_F(DatabaseCopyTest, TargetInPlaceIsReplaced) {
-    Build({{"A", 1}}, {"A"}, 1);
-    {
-        auto stale = Create("Korund5_Prophylaxis.mdb");
-        AddTable(*stale, "Stale", {{"Id"}});
-    }
-    EXPECT_TRUE(CopyDataBase(ctx, source, target, reference));
-    EXPECT_EQ(ctx.engine.OpenDatabase(target, true, true)->TableNames(), std::vector<std::string>{"A"});
-}
-
-TEST_F(DatabaseCopyTest, EmptyListTblIsRaised) {
-    Build({}, {}, 0);
-    EXPECT_THROW(CopyDataBase(ctx, source, target, reference), K5Error);
-}
-
 TEST_F(DatabaseCopyTest, StructureCopiesExactlyTheChosenProperties) {
     auto ref = Create("ref.mdb");
-    db::TableDef def = ref->CreateTableDef("S");
-    db::Field counter = def.CreateField("Counter", db::dbLong);
-    counter.Attributes |= db::dbAutoIncrField;
-    db::Field code = def.CreateField("Code", db::dbText, 12);
-    code.AllowZeroLength = true;
-    code.Required = true;
-    code.DefaultValue = std::string("\"А1\"");
-    db::Field amount = def.CreateField("Amount", db::dbCurrency);
-    def.Fields = {counter, code, amount};
-    db::Index pk = def.CreateIndex("PrimaryKey");
-    pk.Fields = {pk.CreateField("Counter")};
-    pk.Primary = true;
-    pk.Unique = true;
+    db::TableDef def =
+        MakeDef(*ref, "S",
+                {{"Counter"}, {"Code", db::dbText, 12}, {"Amount", db::dbCurrency}, {"Note", db::dbText, 10}},
+                {"Counter"});
+    def.Fields[0].Attributes |= db::dbAutoIncrField;
+    def.Fields[1].AllowZeroLength = def.Fields[1].Required = true;
+    def.Fields[1].DefaultValue = std::string("\"А1\"");
+    def.Fields[3].DefaultValue = std::string(); // an empty default is no default
     db::Index byCode = def.CreateIndex("ByCode");
-    db::IndexField desc = byCode.CreateField("Code");
-    desc.Attributes = db::dbDescending;
-    byCode.Fields = {desc, byCode.CreateField("Amount")};
-    byCode.Unique = true;
-    byCode.IgnoreNulls = true;
-    def.Indexes = {pk, byCode};
+    byCode.Fields = {byCode.CreateField("Code"), byCode.CreateField("Amount")};
+    byCode.Fields[0].Attributes = db::dbDescending;
+    byCode.Unique = byCode.IgnoreNulls = true;
+    def.Indexes.push_back(byCode);
     ref->AppendTableDef(def);
     auto dst = Create("dst.mdb");
 
     ASSERT_TRUE(CreateTableAndCopyStruct(ctx, "S", *ref, *dst));
     const db::TableDef got = dst->GetTableDef("S");
-    ASSERT_EQ(got.Fields.size(), 3u);
+    ASSERT_EQ(got.Fields.size(), 4u);
     EXPECT_EQ(got.Fields[0].Name, "Counter");
     EXPECT_EQ(got.Fields[0].Type, db::dbLong);
     EXPECT_EQ(got.Fields[0].Attributes & db::dbAutoIncrField, 0); // a plain field
@@ -183,6 +148,7 @@ TEST_F(DatabaseCopyTest, StructureCopiesExactlyTheChosenProperties) {
     EXPECT_TRUE(got.Fields[1].Required);
     EXPECT_EQ(VarToStr(got.Fields[1].DefaultValue, ""), "\"А1\"");
     EXPECT_EQ(got.Fields[2].Type, db::dbCurrency);
+    EXPECT_EQ(got.Fields[3].DefaultValue, def.CreateField("B", db::dbText, 10).DefaultValue);
     ASSERT_EQ(got.Indexes.size(), 2u);
     EXPECT_TRUE(got.Indexes[0].Primary);
     EXPECT_FALSE(got.Indexes[1].Primary);
@@ -197,29 +163,10 @@ TEST_F(DatabaseCopyTest, StructureCopiesExactlyTheChosenProperties) {
     AddTable(*src, "S", {{"Counter"}, {"Code", db::dbText, 12}, {"Amount", db::dbCurrency}});
     AddRows(*src, "S", {{41, std::string("x"), Currency{15000}}, {7, std::string("y"), Currency{0}}});
     EXPECT_TRUE(CopyTableRows(ctx, "S", src.get(), dst.get()));
-    auto counters = Column(*dst, "S", "Counter"); // in key order
+    auto counters = Column(*dst, "S", "Counter");
     std::sort(counters.begin(), counters.end(),
               [](const Value& a, const Value& b) { return std::get<int32_t>(a) < std::get<int32_t>(b); });
     EXPECT_EQ(counters, Longs({7, 41}));
-}
-
-TEST(AppendFieldTest, DefaultsComparedAsText) {
-    RunState state;
-    ScriptedInteraction ui;
-    RunProtocol log{state, ui};
-    FixedRunOptions options;
-    MaintenanceContext ctx{state, log, ui, options, db::DBEngine::Instance()};
-    db::TableDef def{"X", {}, {}};
-    db::Field withDefault = def.CreateField("A", db::dbLong);
-    withDefault.DefaultValue = std::string("0");
-    db::Field emptyDefault = def.CreateField("B", db::dbText, 10);
-    emptyDefault.DefaultValue = std::string();
-    AppendField(ctx, def, withDefault);
-    AppendField(ctx, def, emptyDefault);
-    ASSERT_EQ(def.Fields.size(), 2u);
-    EXPECT_EQ(def.Fields[0].DefaultValue, Value(std::string("0")));
-    // An empty default equals no default: the new field keeps the engine's own.
-    EXPECT_EQ(def.Fields[1].DefaultValue, def.CreateField("B", db::dbText, 10).DefaultValue);
 }
 
 } // namespace

@@ -1,69 +1,49 @@
 #include "maintenance/OrphanCleanup.h"
-#include "CopyFixture.h"
+#include "Fixtures.h"
 
-#include <QString>
 #include <algorithm>
 #include <map>
+#include <sstream>
 
 using namespace k5;
-using namespace k5::copytest;
+using namespace k5::mtest;
 
 namespace {
 
-// Every table and column that the clean-up statements name (all ids are Long).
-const std::vector<std::pair<std::string, std::vector<std::string>>> kSchema = {
-    {"Doc_Registry", {"Document_Id", "Time_ID", "Template_Id", "FileContent_ID"}},
-    {"Doc_Cell_Values", {"Id", "document_id"}},
-    {"DOC_Attachments", {"Id", "DocumentId", "StoredFileId"}},
-    {"StoredFiles", {"Id"}},
-    {"AccPerson", {"Id", "PersonId"}},
-    {"AccStream", {"Id", "PersonId"}},
-    {"PfrSubDocs", {"Id", "DocumentId"}},
-    {"PfrCellValues", {"Id", "SubDocId"}},
-    {"PfrErrors", {"Id", "SubDocId"}},
-    {"FssDocCircles", {"Id", "DocumentId", "DocText_BlobID", "LastHtml_BlobID", "Ticket_BlobID"}},
-    {"CourBlobs", {"Id"}},
-    {"CourMessages", {"Id", "MimeContent_Blob_ID"}},
-    {"CourMsgParts", {"Id", "ContentBlob_ID"}},
-    {"CourSignatures", {"Id", "PublicKey_Blob_ID", "Signature_Blob_ID"}},
-    {"CourCertLinks", {"Id", "Content_Blob_ID"}},
-    {"PfrPersons", {"Id", "Person_Id", "PassportID", "RegAddressID", "ActualAddressID"}},
-    {"Person", {"Id", "Type", "PersonRealId"}},
-    {"Personnel", {"Id", "JobPlaceId", "WorkerId", "AuthorityDocID"}},
-    {"Branches", {"Id", "ParentPersonID", "ChildPersonID"}},
-    {"NaturalPerson",
-     {"Id", "IdentityDocId", "AccountantDocId", "PboulRegCertificateID", "HomeAddressId", "AbroadAddressId"}},
-    {"LegalPerson", {"Id", "InnRegCertificateID", "RegAddressID", "CtrlAddressId"}},
-    {"Warrants",
-     {"Id", "WorkerId", "Origin_SubjectID", "LPrincipal_SubjectID", "NPrincipal_SubjectID",
-      "LAgent_SubjectID", "NAgent_SubjectID", "LWitness_SubjectID", "NWitness_SubjectID"}},
-    {"WarPowers", {"Id", "Warrant_Id"}},
-    {"WarPermissions", {"Id", "WarPower_Id"}},
-    {"WarSubjects", {"Id", "PassportID", "AddressId"}},
-    {"Certificate", {"Id"}},
-    {"Address", {"Id"}},
-    {"PfrAddress", {"Id"}},
-    {"TextBlobs", {"Id", "AccStreamId"}},
-    {"PermBlocks", {"ID", "BlockType", "PermObjectID", "AreaType"}},
-    {"PermObjectLists", {"Id", "BlockID", "PermObjectID"}},
-};
+// Every table and column that the clean-up statements name (all ids are Long; the first is
+// the key), one table per ";".
+const char* const kSchema =
+    "Doc_Registry Document_Id Time_ID Template_Id FileContent_ID;Doc_Cell_Values Id document_id;"
+    "DOC_Attachments Id DocumentId StoredFileId;StoredFiles Id;AccPerson Id PersonId;"
+    "AccStream Id PersonId;PfrSubDocs Id DocumentId;PfrCellValues Id SubDocId;PfrErrors Id SubDocId;"
+    "FssDocCircles Id DocumentId DocText_BlobID LastHtml_BlobID Ticket_BlobID;CourBlobs Id;"
+    "CourMessages Id MimeContent_Blob_ID;CourMsgParts Id ContentBlob_ID;"
+    "CourSignatures Id PublicKey_Blob_ID Signature_Blob_ID;CourCertLinks Id Content_Blob_ID;"
+    "PfrPersons Id Person_Id PassportID RegAddressID ActualAddressID;Person Id Type PersonRealId;"
+    "Personnel Id JobPlaceId WorkerId AuthorityDocID;Branches Id ParentPersonID ChildPersonID;"
+    "NaturalPerson Id IdentityDocId AccountantDocId PboulRegCertificateID HomeAddressId AbroadAddressId;"
+    "LegalPerson Id InnRegCertificateID RegAddressID CtrlAddressId;"
+    "Warrants Id WorkerId Origin_SubjectID LPrincipal_SubjectID NPrincipal_SubjectID LAgent_SubjectID "
+    "NAgent_SubjectID LWitness_SubjectID NWitness_SubjectID;"
+    "WarPowers Id Warrant_Id;WarPermissions Id WarPower_Id;WarSubjects Id PassportID AddressId;"
+    "Certificate Id;Address Id;PfrAddress Id;TextBlobs Id AccStreamId;"
+    "PermBlocks ID BlockType PermObjectID AreaType;PermObjectLists Id BlockID PermObjectID;";
 
-struct OrphanCleanupTest : CopyFixture {
+struct OrphanCleanupTest : ContextFixture {
     std::string file = Path("Korund5_Prophylaxis.mdb");
     std::unique_ptr<db::Database> d;
 
     void SetUp() override {
         d = Create("Korund5_Prophylaxis.mdb");
-        for (const auto& [table, columns] : kSchema) {
+        std::istringstream tables(kSchema);
+        for (std::string line; std::getline(tables, line, ';');) {
+            std::istringstream words(line);
+            std::string table, column;
             std::vector<Col> cols;
-            for (const std::string& c : columns)
-                cols.push_back({c});
-            AddTable(*d, table, cols, {columns.front()});
+            for (words >> table; words >> column;)
+                cols.push_back({column});
+            AddTable(*d, table, cols, {cols.front().name});
         }
-    }
-    // Rows given column by column in schema order; missing trailing columns stay empty.
-    void Rows(const std::string& table, const std::vector<std::vector<Value>>& rows) {
-        AddRows(*d, table, rows);
     }
     void Run() {
         d->Close();
@@ -89,22 +69,22 @@ std::string Step(const std::string& text) {
 TEST_F(OrphanCleanupTest, WholeListInOrderWithTheEffectOfStatementOne) {
     // Document 3 has no template: statement 1 removes it, and its children become orphans
     // for the statements after it.
-    Rows("Doc_Registry", {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 0, 0}, {4, 1, 1, 0}});
-    Rows("Doc_Cell_Values", {{1, 1}, {2, 3}, {3, 3}, {4, 2}, {5, 99}});
-    Rows("DOC_Attachments", {{1, 3, 10}, {2, 1, 11}});
-    Rows("StoredFiles", {{10}, {11}, {12}});
-    Rows("PfrSubDocs", {{1, 1}, {2, 3}});
-    Rows("PfrCellValues", {{1, 1}, {2, 2}});
-    Rows("PfrErrors", {{1, 2}});
-    Rows("FssDocCircles", {{1, 3, 50, 0, 0}, {2, 4, 51, 0, 0}});
-    Rows("CourBlobs", {{50}, {51}, {52}});
+    AddRows(*d, "Doc_Registry", {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 0, 0}, {4, 1, 1, 0}});
+    AddRows(*d, "Doc_Cell_Values", {{1, 1}, {2, 3}, {3, 3}, {4, 2}, {5, 99}});
+    AddRows(*d, "DOC_Attachments", {{1, 3, 10}, {2, 1, 11}});
+    AddRows(*d, "StoredFiles", {{10}, {11}, {12}});
+    AddRows(*d, "PfrSubDocs", {{1, 1}, {2, 3}});
+    AddRows(*d, "PfrCellValues", {{1, 1}, {2, 2}});
+    AddRows(*d, "PfrErrors", {{1, 2}});
+    AddRows(*d, "FssDocCircles", {{1, 3, 50, 0, 0}, {2, 4, 51, 0, 0}});
+    AddRows(*d, "CourBlobs", {{50}, {51}, {52}});
     // A kept chain: stream -> person -> natural person -> certificate; PFR person -> address.
-    Rows("AccStream", {{1, 5}});
-    Rows("Person", {{5, 1, 7}});
-    Rows("NaturalPerson", {{7, 1, 0, 0, 0, 0}});
-    Rows("PfrPersons", {{1, 5, 2, 20, 0}});
-    Rows("Certificate", {{1}, {2}, {3}});
-    Rows("PfrAddress", {{20}, {21}});
+    AddRows(*d, "AccStream", {{1, 5}});
+    AddRows(*d, "Person", {{5, 1, 7}});
+    AddRows(*d, "NaturalPerson", {{7, 1, 0, 0, 0, 0}});
+    AddRows(*d, "PfrPersons", {{1, 5, 2, 20, 0}});
+    AddRows(*d, "Certificate", {{1}, {2}, {3}});
+    AddRows(*d, "PfrAddress", {{20}, {21}});
     Run();
 
     const std::string expected =
@@ -149,34 +129,24 @@ TEST_F(OrphanCleanupTest, LineWithGroupedCountsColouredAndBold) {
         docs.push_back({i, 1, 1, 0});
     for (int32_t i = 1; i <= 12345; ++i)
         cells.push_back({i, i % 1000 == 0 && i <= 3000 ? 777 : i % 50 + 1});
-    Rows("Doc_Registry", docs);
-    Rows("Doc_Cell_Values", cells);
+    AddRows(*d, "Doc_Registry", docs);
+    AddRows(*d, "Doc_Cell_Values", cells);
     Run();
     const std::string line = std::string(kStamp) +
                              "Удаление лишних записей из таблицы Doc_Cell_Values (записей: 12 345) завершено "
                              "(удалено записей: 3, осталось записей: 12 342).\r\n";
-    const std::string pane = Pane();
-    const size_t at = pane.find(line);
-    ASSERT_NE(at, std::string::npos) << pane;
-    // The closing half is dark red and bold; the line before (no orphans) is black.
-    bool seen = false;
-    for (const auto& run : log.Pane().Runs()) {
-        const std::string text = QString::fromStdU16String(run.text).toStdString();
-        if (text.find("завершено (удалено записей: 3") != std::string::npos) {
-            seen = true;
-            EXPECT_EQ(run.colour, kColourDarkRed);
-            EXPECT_TRUE(run.bold);
-        }
-        if (text.find("завершено успешно (удалено записей: 0)") != std::string::npos) {
-            EXPECT_EQ(run.colour, kColourBlack);
-            EXPECT_FALSE(run.bold);
-        }
-    }
-    EXPECT_TRUE(seen);
+    EXPECT_TRUE(Has(line)) << Pane();
+    // The closing half is dark red and bold; a line without orphans is black.
+    const auto *removed = RunWith("завершено (удалено записей: 3"), *kept = RunWith("(удалено записей: 0)");
+    ASSERT_TRUE(removed && kept);
+    EXPECT_EQ(removed->colour, kColourDarkRed);
+    EXPECT_TRUE(removed->bold);
+    EXPECT_EQ(kept->colour, kColourBlack);
+    EXPECT_FALSE(kept->bold);
 }
 
 TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
-    Rows("Doc_Registry", {{1, 0, 0, 0}});
+    AddRows(*d, "Doc_Registry", {{1, 0, 0, 0}});
     d->Close();
     d.reset();
     HeldByOtherProcess holder(file);
@@ -193,7 +163,7 @@ TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
 }
 
 TEST_F(OrphanCleanupTest, UnknownTextsArePassedOverAndAFailureStopsTheList) {
-    Rows("Doc_Registry", {{1, 0, 0, 0}, {2, 1, 1, 0}});
+    AddRows(*d, "Doc_Registry", {{1, 0, 0, 0}, {2, 1, 1, 0}});
     d->Close();
     d.reset();
     SQLProcessor(ctx, file,
@@ -212,39 +182,15 @@ TEST_F(OrphanCleanupTest, UnknownTextsArePassedOverAndAFailureStopsTheList) {
 }
 
 TEST(OrphanStatementsTest, KindsNamesAndLineJoins) {
-    const std::vector<std::string> names = {"Doc_Registry",
-                                            "Doc_Cell_Values",
-                                            "DOC_Attachments",
-                                            "StoredFiles",
-                                            "AccPerson",
-                                            "AccStream",
-                                            "PfrSubDocs",
-                                            "PfrCellValues",
-                                            "PfrErrors",
-                                            "FssDocCircles",
-                                            "CourBlobs",
-                                            "PfrPersons",
-                                            "Person",
-                                            "NaturalPerson",
-                                            "Warrants",
-                                            "WarPowers",
-                                            "WarPermissions",
-                                            "WarSubjects",
-                                            "TempCertificateId",
-                                            "TempCertificateId_I_Id",
-                                            "TempCertificateId",
-                                            "Certificate",
-                                            "TempCertificateId",
-                                            "Address",
-                                            "TempPfrAddressId",
-                                            "TempPfrAddressId_I_Id",
-                                            "TempPfrAddressId",
-                                            "PfrAddress",
-                                            "TempPfrAddressId",
-                                            "TextBlobs",
-                                            "PermBlocks",
-                                            "PermObjectLists",
-                                            "PermBlocks"};
+    std::istringstream names(
+        "Doc_Registry Doc_Cell_Values DOC_Attachments StoredFiles AccPerson AccStream PfrSubDocs "
+        "PfrCellValues "
+        "PfrErrors FssDocCircles CourBlobs PfrPersons Person NaturalPerson Warrants WarPowers WarPermissions "
+        "WarSubjects TempCertificateId TempCertificateId_I_Id TempCertificateId Certificate "
+        "TempCertificateId "
+        "Address TempPfrAddressId TempPfrAddressId_I_Id TempPfrAddressId PfrAddress TempPfrAddressId "
+        "TextBlobs "
+        "PermBlocks PermObjectLists PermBlocks");
     const std::vector<int> lines = {1,  7, 7, 7,  1, 1, 8,  8, 8, 8, 25, 7, 25, 12, 7,  7, 7,
                                     25, 1, 1, 16, 5, 1, 21, 1, 1, 6, 5,  1, 7,  7,  13, 5};
     const std::map<int, SqlKind> otherKinds = {{19, SqlKind::CreateTable}, {20, SqlKind::CreateIndex},
@@ -253,21 +199,21 @@ TEST(OrphanStatementsTest, KindsNamesAndLineJoins) {
                                                {27, SqlKind::InsertInto},  {29, SqlKind::DropTable}};
     const std::vector<std::string> statements = OrphanCleanupStatements();
     ASSERT_EQ(statements.size(), 33u);
-    for (size_t i = 0; i < statements.size(); ++i) {
-        const std::string& s = statements[i];
-        SCOPED_TRACE(i + 1);
+    for (int i = 1; i <= 33; ++i) {
+        const std::string& s = statements[i - 1];
+        SCOPED_TRACE(i);
+        std::string name;
+        names >> name;
         auto info = ClassifyStatement(s);
         ASSERT_TRUE(info.has_value());
-        EXPECT_EQ(info->name, names[i]);
-        auto kind = otherKinds.find(static_cast<int>(i + 1));
-        EXPECT_EQ(info->kind, kind == otherKinds.end() ? SqlKind::DeleteFrom : kind->second);
-        size_t crlf = 0, lf = 0;
-        for (size_t p = 0; p < s.size(); ++p) {
-            if (s[p] == '\n') ++lf;
-            if (s[p] == '\n' && p > 0 && s[p - 1] == '\r') ++crlf;
-        }
-        EXPECT_EQ(crlf, lf); // no bare line feeds
-        EXPECT_EQ(static_cast<int>(crlf) + 1, lines[i]);
+        EXPECT_EQ(info->name, name);
+        EXPECT_EQ(info->kind, otherKinds.contains(i) ? otherKinds.at(i) : SqlKind::DeleteFrom);
+        const auto lf = std::count(s.begin(), s.end(), '\n');
+        size_t crlf = 0;
+        for (size_t p = s.find("\r\n"); p != std::string::npos; p = s.find("\r\n", p + 2))
+            ++crlf;
+        EXPECT_EQ(crlf, static_cast<size_t>(lf)); // no bare line feeds
+        EXPECT_EQ(static_cast<int>(crlf) + 1, lines[i - 1]);
         EXPECT_NE(s.back(), '\n');
     }
 }

@@ -1,0 +1,286 @@
+#pragma once
+// Scratch databases and database folders for the maintenance tests: built with our engine in
+// a temporary folder, with a fixed protocol stamp so that whole protocol texts can be compared.
+#include "maintenance/Context.h"
+#include "maintenance/RunStart.h"
+#include "support/FilesLib.h"
+#include "support/ScriptedInteraction.h"
+
+#include "common/TestUtil.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace k5::mtest {
+
+inline constexpr const char* kStamp = "2021.03.15 09:05:07: ";
+using k5test::Quote;
+using k5test::ReadAll;
+using k5test::Shell;
+
+// One column of a scratch table: name and type (size 0 = the type's default).
+struct Col {
+    std::string name;
+    int type = db::dbLong;
+    int size = 0;
+};
+
+inline db::TableDef MakeDef(db::Database& database, const std::string& name, const std::vector<Col>& cols,
+                            const std::vector<std::string>& primaryKey = {}) {
+    db::TableDef def = database.CreateTableDef(name);
+    for (const Col& c : cols)
+        def.Fields.push_back(def.CreateField(c.name, c.type, c.size));
+    if (!primaryKey.empty()) {
+        db::Index pk = def.CreateIndex("PrimaryKey");
+        for (const std::string& f : primaryKey)
+            pk.Fields.push_back(pk.CreateField(f));
+        pk.Primary = pk.Unique = true;
+        def.Indexes.push_back(pk);
+    }
+    return def;
+}
+
+inline void AddTable(db::Database& database, const std::string& name, const std::vector<Col>& cols,
+                     const std::vector<std::string>& primaryKey = {}) {
+    database.AppendTableDef(MakeDef(database, name, cols, primaryKey));
+}
+
+inline void AddRows(db::Database& database, const std::string& table,
+                    const std::vector<std::vector<Value>>& rows) {
+    auto rs = database.OpenRecordset(table, db::dbOpenTable);
+    for (const auto& values : rows) {
+        rs->AddNew();
+        for (size_t i = 0; i < values.size(); ++i)
+            rs->SetValue(static_cast<int>(i), values[i]);
+        rs->Update();
+    }
+    rs->Close();
+}
+
+inline int64_t Count(db::Database& database, const std::string& table) {
+    return database.OpenRecordset(table, db::dbOpenTable)->RecordCount();
+}
+
+// The values of one column, in stored order.
+inline std::vector<Value> Column(db::Database& database, const std::string& table,
+                                 const std::string& column) {
+    std::vector<Value> out;
+    auto rs = database.OpenRecordset(table, db::dbOpenTable);
+    for (bool any = rs->RecordCount() > 0; any && !rs->IsEOF(); rs->MoveNext())
+        out.push_back(rs->GetValue(column));
+    return out;
+}
+
+inline std::vector<Value> Longs(std::initializer_list<int32_t> values) {
+    return std::vector<Value>(values.begin(), values.end());
+}
+
+// A blob larger than any page, so that it lives in an overflow chain.
+inline Bytes BigBlob() {
+    return Bytes(200000, 0x5A);
+}
+
+// Makes the one row that holds an overflow chain unreadable: the first overflow page's
+// pointer to the next page is aimed past the end of the file. The file must be closed.
+inline void BreakOverflowChain(const std::string& path) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle,
+                                 "SELECT pageno, (SELECT page_count FROM pragma_page_count), "
+                                 "(SELECT page_size FROM pragma_page_size) FROM dbstat "
+                                 "WHERE pagetype = 'overflow' ORDER BY path LIMIT 1",
+                                 -1, &stmt, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW) << "no overflow page in " << path;
+    const int64_t page = sqlite3_column_int64(stmt, 0), pageSize = sqlite3_column_int64(stmt, 2);
+    const uint32_t bogus = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1) + 1000);
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    const char bytes[4] = {char(bogus >> 24), char(bogus >> 16), char(bogus >> 8), char(bogus)};
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp((page - 1) * pageSize);
+    f.write(bytes, 4);
+    ASSERT_TRUE(f.good());
+}
+
+// Another process that holds a database open exclusively until destroyed.
+class HeldByOtherProcess {
+public:
+    explicit HeldByOtherProcess(const std::string& path) {
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0) return;
+        mPid = fork();
+        if (mPid == 0) {
+            close(ready[0]);
+            close(release[1]);
+            char ok = 'n';
+            try {
+                auto held = db::DBEngine::Instance().OpenDatabase(path, true, false);
+                ok = 'y';
+                (void)!write(ready[1], &ok, 1);
+                while (read(release[0], &ok, 1) > 0) {
+                }
+            } catch (...) {
+                (void)!write(ready[1], &ok, 1);
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        mRelease = release[1];
+        char c = 'n';
+        mHeld = read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+    }
+    ~HeldByOtherProcess() {
+        if (mRelease >= 0) close(mRelease);
+        if (mPid > 0) waitpid(mPid, nullptr, 0);
+    }
+    bool Held() const { return mHeld; }
+
+private:
+    pid_t mPid = -1;
+    int mRelease = -1;
+    bool mHeld = false;
+};
+
+inline bool Exists(const std::string& path) {
+    return QFileInfo::exists(QString::fromStdString(path));
+}
+
+inline std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const QString& n :
+         QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden, QDir::Name))
+        out.push_back(n.toStdString());
+    return out;
+}
+
+// A run context around a scratch folder.
+struct ContextFixture : ::testing::Test {
+    RunState state;
+    ScriptedInteraction ui;
+    RunProtocol log{state, ui};
+    FixedRunOptions options;
+    MaintenanceContext ctx{state, log, ui, options, db::DBEngine::Instance()};
+    QTemporaryDir dir;
+
+    ContextFixture() {
+        log.stampSource = [] { return std::string(kStamp); };
+        state.mDataBaseFolder = Path("");
+    }
+    std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
+    std::unique_ptr<db::Database> Create(const std::string& name) {
+        return ctx.engine.CreateDatabase(Path(name), db::dbLangCyrillic, db::dbVersion40);
+    }
+    std::unique_ptr<db::Database> Open(const std::string& path) {
+        return ctx.engine.OpenDatabase(path, true, true);
+    }
+    std::string Pane() { return log.Pane().Text(); }
+    bool Has(const std::string& text) { return Pane().find(text) != std::string::npos; }
+    // The look of the run holding `text`.
+    const RichPane::Run* RunWith(const std::string& text) {
+        for (const auto& run : log.Pane().Runs())
+            if (QString::fromStdU16String(run.text).toStdString().find(text) != std::string::npos)
+                return &run;
+        return nullptr;
+    }
+};
+
+// GLib reads the data folder once per process: every test shares one scratch trash.
+inline const std::string& TrashHome() {
+    static QTemporaryDir home(QDir::tempPath() + "/k5runtrash-XXXXXX");
+    static const std::string path = [] {
+        std::string p = home.path().toStdString();
+        setenv("XDG_DATA_HOME", (p + "/data").c_str(), 1);
+        return p + "/data/Trash";
+    }();
+    return path;
+}
+
+struct Version {
+    int major = 4, minor = 2, build = 17;
+};
+
+// "Orgs" (Id Long primary key, Name Text 50) and "DBVersion", listed in the reference's
+// "ListTbl". With duplicates, the main file holds two rows with the same Id (no key of its
+// own), which the rebuilt table refuses: a run with a failed entry.
+inline void MakeDatabase(const std::string& path, bool reference, Version v, bool duplicates = false) {
+    auto d = db::DBEngine::Instance().CreateDatabase(path, db::dbLangCyrillic);
+    AddTable(*d, "DBVersion", {{"MajorVersion"}, {"MinorVersion"}, {"BuildNumber"}});
+    AddTable(*d, "Orgs", {{"Id"}, {"Name", db::dbText, 50}},
+             reference || !duplicates ? std::vector<std::string>{"Id"} : std::vector<std::string>{});
+    AddRows(*d, "DBVersion", {{int32_t(v.major), int32_t(v.minor), int32_t(v.build)}});
+    if (reference) {
+        AddTable(*d, "ListTbl", {{"TblName", db::dbText, 64}, {"TblType"}});
+        AddRows(*d, "ListTbl", {{std::string("DBVersion"), int32_t(0)}, {std::string("Orgs"), int32_t(1)}});
+    } else {
+        std::vector<std::vector<Value>> rows;
+        for (int32_t i = 1; i <= 200; ++i)
+            rows.push_back({duplicates && i == 2 ? 1 : i, "ООО \"Ромашка-" + std::to_string(i) + "\""});
+        AddRows(*d, "Orgs", rows);
+    }
+    d->Close();
+}
+
+inline int64_t OrgRows(const std::string& path) {
+    return Count(*db::DBEngine::Instance().OpenDatabase(path, false, true), "Orgs");
+}
+
+// A scratch database folder with its settings, the trash and a short stamp pause.
+struct RunFixture : ContextFixture {
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        root = dir.path().toStdString();
+        folder = root + "/База данных";
+        QDir().mkpath(QString::fromStdString(folder));
+        mainFile = folder + "/Korund5.mdb";
+        refFile = folder + "/Korund5_LastVer.mdb";
+        protocolFolder = folder + "/Профилактика_БД";
+        trash = TrashHome();
+        state.mDataBaseFolder.clear();
+        QDir().mkpath(QString::fromStdString(root + "/etc/Seltaris"));
+        for (auto format : {QSettings::IniFormat, QSettings::NativeFormat})
+            QSettings::setPath(format, QSettings::SystemScope, QString::fromStdString(root + "/etc"));
+        SetSetting("");
+        gFilesLibUnavailable = false;
+        mSavedPause = gRunStampPause;
+        gRunStampPause = [](MaintenanceContext& c) { c.ui.YieldOnce(); };
+    }
+    void TearDown() override {
+        gRunStampPause = mSavedPause;
+        gFilesLibUnavailable = false;
+    }
+    // Empty removes the value.
+    void SetSetting(const std::string& dataBasePath) {
+        std::ofstream out(root + "/etc/Seltaris/Korund5.conf", std::ios::binary | std::ios::trunc);
+        out << "[General]\n" << (dataBasePath.empty() ? "" : "DataBasePath=" + dataBasePath + "\n");
+    }
+    void MakeFolder(Version mainVersion = {}, Version refVersion = {}, bool duplicates = false) {
+        MakeDatabase(refFile, true, refVersion);
+        MakeDatabase(mainFile, false, mainVersion, duplicates);
+    }
+    // The run's stamp, from the backup suffix.
+    std::string RunStampText() const {
+        return state.mBackupSuffix.substr(std::string("_резервная_копия_").size());
+    }
+
+    std::string root, folder, mainFile, refFile, protocolFolder, trash;
+
+private:
+    std::function<void(MaintenanceContext&)> mSavedPause;
+};
+
+} // namespace k5::mtest
