@@ -6,6 +6,7 @@ pkgs=(build-essential cmake pkg-config g++
       libsqlite3-dev sqlite3 libzip-dev
       libgtest-dev libgmock-dev googletest
       unrtf zip unzip xvfb xauth)
+pkgs+=(time)  # /usr/bin/time -v: peak memory in bench/full_run.sh
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
