@@ -44,38 +44,30 @@ void AnswerNextBox(BoxSeen& seen, const QString& press) {
 
 TEST(QtInteractionTest, BoxesHaveRussianButtonsAndTheNamedIcons) {
     QtInteraction ui;
-    {
+    const QString yes = QStringLiteral("Да"), no = QStringLiteral("Нет"), cancel = QStringLiteral("Отмена");
+    for (const auto& [press, expected] : {std::pair{yes, true}, std::pair{no, false}}) {
         BoxSeen seen;
-        AnswerNextBox(seen, QStringLiteral("Нет"));
-        EXPECT_FALSE(ui.AskYesNo("Отменить профилактику БД?", "Заголовок", BoxIcon::Question));
-        EXPECT_EQ(seen.buttons, (QStringList{QStringLiteral("Да"), QStringLiteral("Нет")}));
+        AnswerNextBox(seen, press);
+        EXPECT_EQ(ui.AskYesNo("Отменить профилактику БД?", "Заголовок", BoxIcon::Question), expected);
+        EXPECT_EQ(seen.buttons, (QStringList{yes, no}));
         EXPECT_EQ(seen.icon, QMessageBox::Question);
         EXPECT_EQ(seen.title, QStringLiteral("Заголовок"));
     }
-    {
-        BoxSeen seen;
-        AnswerNextBox(seen, QStringLiteral("Да"));
-        EXPECT_TRUE(ui.AskYesNo("?", "t", BoxIcon::Question));
-    }
-    const std::pair<QString, Answer> cancelCases[] = {{QStringLiteral("Да"), Answer::Yes},
-                                                      {QStringLiteral("Нет"), Answer::No},
-                                                      {QStringLiteral("Отмена"), Answer::Cancel}};
-    for (const auto& [press, expected] : cancelCases) {
+    for (const auto& [press, expected] :
+         {std::pair{yes, Answer::Yes}, {no, Answer::No}, {cancel, Answer::Cancel}}) {
         BoxSeen seen;
         AnswerNextBox(seen, press);
         EXPECT_EQ(ui.AskYesNoCancel("Запустить Корунд-5W?", "t", BoxIcon::Information), expected);
-        EXPECT_EQ(seen.buttons.size(), 3);
-        EXPECT_TRUE(seen.buttons.contains(QStringLiteral("Отмена")));
+        seen.buttons.sort(); // the box lays them out in the platform's order
+        EXPECT_EQ(seen.buttons, (QStringList{yes, no, cancel}));
         EXPECT_EQ(seen.icon, QMessageBox::Information);
     }
-    {
-        BoxSeen seen;
-        AnswerNextBox(seen, QStringLiteral("OK"));
-        ui.ShowMessage("строка 1\r\nстрока 2", "t", BoxIcon::Warning);
-        EXPECT_EQ(seen.buttons, QStringList{QStringLiteral("OK")});
-        EXPECT_EQ(seen.icon, QMessageBox::Warning);
-        EXPECT_EQ(seen.text, QStringLiteral("строка 1\nстрока 2"));
-    }
+    BoxSeen seen;
+    AnswerNextBox(seen, QStringLiteral("OK"));
+    ui.ShowMessage("строка 1\r\nстрока 2", "t", BoxIcon::Warning);
+    EXPECT_EQ(seen.buttons, QStringList{QStringLiteral("OK")});
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_EQ(seen.text, QStringLiteral("строка 1\nстрока 2"));
 }
 
 TEST(QtInteractionTest, InputBoxGivesTextOrNothing) {
@@ -101,12 +93,10 @@ TEST(QtInteractionTest, YieldRunsPendingEventsAndMeasuresTheLongestGap) {
     QtInteraction ui;
     bool ran = false;
     QTimer::singleShot(0, [&] { ran = true; });
-    ui.YieldOnce();
-    EXPECT_TRUE(ran);
     ui.ResetGapMeasure();
     ui.YieldOnce();
+    EXPECT_TRUE(ran);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    ui.YieldOnce();
     ui.YieldOnce();
     EXPECT_GE(ui.LongestGap(), std::chrono::milliseconds(60));
     EXPECT_LT(ui.LongestGap(), std::chrono::milliseconds(1000));
