@@ -118,6 +118,23 @@ bool CopyTableRows(MaintenanceContext& ctx, const std::string& aTableName, db::D
             return false;
         }
 
+        // A source field that the rebuilt table lacks would be dropped without a word (with
+        // equal versions, a sign of a damaged structure): the run must not count as clean.
+        std::string dropped;
+        for (int i = 0; i < source->FieldCount(); ++i) {
+            const std::string name = source->FieldInfo(i).Name;
+            int found = -1;
+            try {
+                found = target->FieldIndex(name);
+            } catch (const K5Error&) {
+            }
+            if (found < 0) dropped += (dropped.empty() ? "" : ", ") + name;
+        }
+        if (!dropped.empty())
+            ctx.log.LogAdd("Поля таблицы " + aTableName +
+                               " исходной БД, которых нет в эталонной БД, не копируются: " + dropped + ".",
+                           false);
+
         int32_t recordNo = 0;
         const int64_t sourceCount = source->RecordCount();
         ctx.log.LogAddBegin("Копирование таблицы " + aTableName + " (записей: " + Fmt(sourceCount) + ")",

@@ -1,5 +1,6 @@
 #include "support/FaultPoints.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,7 +22,8 @@ struct Settings {
     bool sticky = false;
     int failErrno = ENOSPC;
     int logFd = -1;
-    int64_t fsCalls = 0;
+    // Flushes may run on a helper thread while the caller waits.
+    std::atomic<int64_t> fsCalls{0};
 };
 
 int64_t Number(const char* name) {
@@ -31,8 +33,9 @@ int64_t Number(const char* name) {
 }
 
 Settings& Get() {
-    static Settings s = [] {
-        Settings r;
+    static Settings s;
+    static const bool ready = [] {
+        Settings& r = s;
         r.crashAfterEntry = Number("K5_TEST_CRASH_AFTER_ENTRY");
         r.crashAtFsCall = Number("K5_TEST_CRASH_AT_FS_CALL");
         r.failAtFsCall = Number("K5_TEST_FAIL_AT_FS_CALL");
@@ -41,8 +44,9 @@ Settings& Get() {
         if (const char* path = std::getenv("K5_TEST_FAULT_LOG"); path != nullptr && *path != '\0')
             r.logFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         r.active = r.crashAfterEntry > 0 || r.crashAtFsCall > 0 || r.failAtFsCall > 0 || r.logFd >= 0;
-        return r;
+        return true;
     }();
+    (void)ready;
     return s;
 }
 

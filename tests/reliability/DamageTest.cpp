@@ -250,4 +250,39 @@ TEST(Damage, CorruptedMainFiles) {
     RecordProperty("variants", count);
 }
 
+// One flipped bit in the table's stored definition renames a column: the rebuilt table's
+// field of the old name finds nothing in the source. Its values must not vanish from a run
+// that then counts as clean and replaces the main file.
+TEST(Damage, RenamedColumnKeepsTheMainFile) {
+    Sandbox s;
+    s.FillHealthy();
+    std::string bytes = ReadFile(s.mainFile);
+    const std::string probePath = s.root + "/probe.mdb";
+    bool renamed = false;
+    for (size_t at = bytes.find("AccountantDocId"); at != std::string::npos && !renamed;
+         at = bytes.find("AccountantDocId", at + 1)) {
+        std::string v = bytes;
+        v[at + 13] ^= 0x01; // "AccountantDocId" -> "AccountantDocHd"
+        std::ofstream(probePath, std::ios::binary | std::ios::trunc) << v;
+        sqlite3* db = nullptr;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_open_v2(probePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('NaturalPerson')", -1, &st, nullptr) ==
+                SQLITE_OK)
+            while (sqlite3_step(st) == SQLITE_ROW)
+                renamed = renamed || std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) ==
+                                         "AccountantDocHd";
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        if (renamed) bytes = v;
+    }
+    ASSERT_TRUE(renamed) << "no stored definition to damage";
+    std::ofstream(s.mainFile, std::ios::binary | std::ios::trunc) << bytes;
+    const ChildResult r = s.Run("");
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_TRUE(ReadFile(s.mainFile) == bytes) << "replaced although a column's values were left behind";
+    EXPECT_NE(r.out.find("AccountantDocHd"), std::string::npos) << r.out;
+}
+
 } // namespace
