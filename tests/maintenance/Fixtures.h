@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -119,40 +120,30 @@ inline void BreakOverflowChain(const std::string& path) {
 class HeldByOtherProcess {
 public:
     explicit HeldByOtherProcess(const std::string& path) {
-        int ready[2], release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) return;
+        int ready[2];
+        if (pipe(ready) != 0) return;
         mPid = fork();
         if (mPid == 0) {
-            close(ready[0]);
-            close(release[1]);
-            char ok = 'n';
             try {
                 auto held = db::DBEngine::Instance().OpenDatabase(path, true, false);
-                ok = 'y';
-                (void)!write(ready[1], &ok, 1);
-                while (read(release[0], &ok, 1) > 0) {
-                }
+                (void)!write(ready[1], "y", 1);
+                pause();
             } catch (...) {
-                (void)!write(ready[1], &ok, 1);
             }
             _exit(0);
         }
         close(ready[1]);
-        close(release[0]);
-        mRelease = release[1];
         char c = 'n';
         mHeld = read(ready[0], &c, 1) == 1 && c == 'y';
         close(ready[0]);
     }
     ~HeldByOtherProcess() {
-        if (mRelease >= 0) close(mRelease);
-        if (mPid > 0) waitpid(mPid, nullptr, 0);
+        if (mPid > 0 && kill(mPid, SIGKILL) == 0) waitpid(mPid, nullptr, 0);
     }
     bool Held() const { return mHeld; }
 
 private:
     pid_t mPid = -1;
-    int mRelease = -1;
     bool mHeld = false;
 };
 
