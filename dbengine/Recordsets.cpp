@@ -331,6 +331,12 @@ private:
             return;
         }
         if (nrc != SQLITE_ROW) RaiseSqlite(mConn->db, nrc, mConn->path);
+        // A damaged page can answer a row that is not past the last one: the order is lost
+        // there, and going on would visit the same row for ever. The rows end here.
+        if (sqlite3_column_int64(next, 0) <= mLastRowid && mLastRowid != INT64_MIN) {
+            mEOF = true;
+            return;
+        }
         mEOF = false;
         mDamaged = true;
         mRowid = sqlite3_column_int64(next, 0);

@@ -196,11 +196,14 @@ TEST(Damage, CorruptedMainFiles) {
             SCOPED_TRACE("variant " + std::to_string(i) + " seed " + std::to_string(firstSeed + uint64_t(i)) +
                          ": " + v.kind);
             ++perKind[v.kind];
-            ASSERT_FALSE(r.timedOut) << "hung";
-            ASSERT_TRUE(r.exited) << "signal " << r.signal << "\n" << r.err;
+            if (r.timedOut || !r.exited) {
+                ADD_FAILURE() << (r.timedOut ? "hung" : "signal " + std::to_string(r.signal)) << "\n"
+                              << r.err.substr(0, 4000);
+                continue;
+            }
             EXPECT_EQ(r.err.find("AddressSanitizer"), std::string::npos) << r.err;
             EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
-            ASSERT_TRUE(r.code == 0 || r.code == 1 || r.code == 2) << r.code << "\n" << r.err;
+            EXPECT_TRUE(r.code == 0 || r.code == 1 || r.code == 2) << r.code << "\n" << r.err.substr(0, 4000);
             if (r.code == 2) {
                 ++errorsPerKind[v.kind];
                 EXPECT_NE(r.err.find("[K5VedovodeduzOR::"), std::string::npos) << r.err;
@@ -224,13 +227,16 @@ TEST(Damage, CorruptedMainFiles) {
                 output = s.folder + "/Korund5_Prophylaxis.mdb";
             }
             if (i < 0) {
-                ASSERT_EQ(output, s.mainFile) << "the undamaged file was not replaced\n" << r.out << r.err;
+                EXPECT_EQ(output, s.mainFile) << "the undamaged file was not replaced\n" << r.out << r.err;
                 EXPECT_TRUE(ReadRows(output) == baseRows) << "rows changed on the way";
             }
             if (output.empty()) continue;
             const RowSet variantRows = ReadRows(s.mainFile).value_or(RowSet{});
             const auto outRows = ReadRows(output);
-            ASSERT_TRUE(outRows.has_value()) << output;
+            if (!outRows) {
+                ADD_FAILURE() << "the result cannot be read: " << output;
+                continue;
+            }
             for (const auto& [table, rows] : *outRows)
                 for (const std::string& row : rows) {
                     if (Contains(baseRows, table, row) || Contains(refRows, table, row)) continue;
@@ -283,6 +289,45 @@ TEST(Damage, RenamedColumnKeepsTheMainFile) {
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_TRUE(ReadFile(s.mainFile) == bytes) << "replaced although a column's values were left behind";
     EXPECT_NE(r.out.find("AccountantDocHd"), std::string::npos) << r.out;
+}
+
+// An empty table whose leaf page claims 255 rows with garbage cell pointers: the rows can
+// no longer be found in order ("rowid > 0" answers 0 again, and again). The copy must end the table
+// with its failure, not report the same damaged row for ever.
+TEST(Damage, LeafPageOutOfOrderEndsTheTable) {
+    Sandbox s;
+    s.FillHealthy();
+    std::string bytes = ReadFile(s.mainFile);
+    int64_t root = 0;
+    {
+        sqlite3* db = nullptr;
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(s.mainFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        if (sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE name = 'PfrPacks'", -1, &st,
+                               nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            root = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+    ASSERT_GT(root, 1) << "PfrPacks has no page of its own";
+    const unsigned char* h = reinterpret_cast<const unsigned char*>(bytes.data());
+    const int64_t pageSize = (h[16] << 8) | h[17];
+    const size_t head = static_cast<size_t>((root - 1) * pageSize);
+    ASSERT_EQ(static_cast<unsigned char>(bytes[head]), 0x0D) << "not an empty table leaf";
+    // As a damaged run of the sweep found it: a free block at 26, 255 cells, the cell area at
+    // 0x8B00, the first cell pointer 26.
+    bytes[head + 2] = 0x1A;
+    bytes[head + 4] = static_cast<char>(0xFF);
+    bytes[head + 5] = static_cast<char>(0x8B);
+    bytes[head + 9] = 0x1A;
+    std::ofstream(s.mainFile, std::ios::binary | std::ios::trunc) << bytes;
+    const ChildResult r = s.Run("", {}, 60);
+    ASSERT_FALSE(r.timedOut) << "the copy went round for ever";
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_TRUE(ReadFile(s.mainFile) == bytes);
+    EXPECT_NE(r.out.find("Копирование таблицы PfrPacks"), std::string::npos);
 }
 
 } // namespace
