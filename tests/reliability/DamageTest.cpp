@@ -237,7 +237,9 @@ TEST(Damage, CorruptedMainFiles) {
                 ADD_FAILURE() << "the result cannot be read: " << output;
                 continue;
             }
-            for (const auto& [table, rows] : *outRows)
+            for (const auto& [table, rows] : *outRows) {
+                // Fields the protocol names as not copied keep their defaults in the kept copy.
+                if (r.out.find("Поля таблицы " + table + " исходной БД") != std::string::npos) continue;
                 for (const std::string& row : rows) {
                     if (Contains(baseRows, table, row) || Contains(refRows, table, row)) continue;
                     // Damage without a checksum to see it reaches the copy as it is.
@@ -245,6 +247,7 @@ TEST(Damage, CorruptedMainFiles) {
                         << "a row that is nowhere in the input: " << table;
                     ++changedRows;
                 }
+            }
         }
     }
     std::string summary;
