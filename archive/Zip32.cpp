@@ -1,6 +1,6 @@
 #include "archive/Zip32.h"
-#include "support/Background.h"
 
+#include "support/Background.h"
 #include "support/Codepage.h"
 #include "support/FaultPoints.h"
 #include "support/FileUtils.h"
@@ -8,11 +8,13 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -181,19 +183,27 @@ int32_t CodeOf(int zipError) {
     }
 }
 
+// libzip compresses everything inside zip_close, which runs on a helper thread: its
+// callbacks only record how far it is, and the caller's thread passes that on to the
+// service callback between ticks (see Compress).
 struct Progress {
     ZipServiceFn service = nullptr;
     std::string archive;
-    bool cancelled = false;
-    long lastValue = -1;
+    std::atomic<long> value{0};
+    std::atomic<bool> cancelled{false};
+    long lastReported = -1;
+
+    // On the caller's thread: the service callback gets the newest value once.
+    void Report() {
+        const long v = value.load();
+        if (service == nullptr || cancelled || v == lastReported) return;
+        lastReported = v;
+        if (service(archive.c_str(), static_cast<unsigned long>(v)) != 0) cancelled = true;
+    }
 };
 
 void OnProgress(zip_t*, double fraction, void* data) {
-    auto* p = static_cast<Progress*>(data);
-    const long value = static_cast<long>(fraction * 1000.0 + 0.5);
-    if (p->service == nullptr || p->cancelled || value == p->lastValue) return;
-    p->lastValue = value;
-    if (p->service(p->archive.c_str(), static_cast<unsigned long>(value)) != 0) p->cancelled = true;
+    static_cast<Progress*>(data)->value = static_cast<long>(fraction * 1000.0 + 0.5);
 }
 
 int OnCancel(zip_t*, void* data) {
@@ -293,12 +303,18 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     zip_register_cancel_callback_with_state(za, OnCancel, nullptr, &progress);
 
     if (FsChangePoint("zip-write") != 0) return fail(ZE_WRITE);
-    if (zip_close(za) != 0) {
+    // Reading, compressing and writing a file of gigabytes runs on a helper thread; the
+    // service callback is called here, so the caller's event loop never waits long.
+    std::function<void()> tick;
+    if (progress.service != nullptr) tick = [&] { progress.Report(); };
+    int closed = -1;
+    RunWithTicks([&] { closed = zip_close(za); }, tick);
+    if (closed != 0) {
         const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_error_code_zip(zip_get_error(za)));
         return fail(code);
     }
+    progress.Report();
     // Complete and on disk before it takes the archive's name; the rename is flushed too.
-    // The flush runs in the background while the progress callback keeps the caller alive.
     const auto flushed = [&](const std::string& path) {
         bool ok = false;
         RunWithTicks([&] { ok = SyncFileAndFolder(path); }, [&] {

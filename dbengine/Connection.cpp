@@ -1,6 +1,8 @@
 // The SQLite connection behind a database: opening, locking, batching, progress, catalogue.
 #include "dbengine/EngineInternal.h"
 
+#include "support/Background.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +19,9 @@ namespace k5::db::detail {
 namespace {
 
 constexpr int64_t kRowsPerCommit = 100000;
+
+// Set on the helper thread of RunLong: the progress hook belongs to the caller's thread.
+thread_local bool tOnHelper = false;
 
 std::once_flag gConfigured;
 
@@ -142,11 +147,11 @@ FileLock::~FileLock() {
 
 ProgressScope::ProgressScope(sqlite3* db, const ProgressHook& hook)
     : mDb(db), mHook(hook), mStart(std::chrono::steady_clock::now()), mLast(mStart) {
-    if (mHook) sqlite3_progress_handler(mDb, 500, &ProgressScope::Callback, this);
+    if (mHook && !tOnHelper) sqlite3_progress_handler(mDb, 500, &ProgressScope::Callback, this);
 }
 
 ProgressScope::~ProgressScope() {
-    if (mHook) sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
+    if (mHook && !tOnHelper) sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
 }
 
 int ProgressScope::Callback(void* p) {
@@ -211,8 +216,53 @@ void Connection::RowSaved() {
 }
 
 void Connection::Commit() {
-    if (db && !sqlite3_get_autocommit(db)) Exec("COMMIT");
+    // A commit writes and flushes every page of the batch: seconds for tables of big values.
+    if (db && !sqlite3_get_autocommit(db)) RunLong([this] { Exec("COMMIT"); });
     batchedRows = 0;
+}
+
+void Connection::RunLong(const std::function<void()>& body) {
+    if (!progress || tOnHelper) {
+        ProgressScope scope(db, progress);
+        try {
+            body();
+        } catch (...) {
+            scope.RethrowIfAny();
+            throw;
+        }
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::exception_ptr hookError;
+    const auto tick = [&] {
+        if (hookError) return;
+        try {
+            progress(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                         .count(),
+                     0);
+        } catch (...) {
+            hookError = std::current_exception();
+            sqlite3_interrupt(db);
+        }
+    };
+    try {
+        RunWithTicks(
+            [&] {
+                tOnHelper = true;
+                try {
+                    body();
+                } catch (...) {
+                    tOnHelper = false;
+                    throw;
+                }
+                tOnHelper = false;
+            },
+            tick);
+    } catch (...) {
+        if (hookError) std::rethrow_exception(hookError);
+        throw;
+    }
+    if (hookError) std::rethrow_exception(hookError);
 }
 
 void Connection::EnsureCatalog() {
@@ -356,13 +406,7 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
                     kFormatVersion + "'), ('engine', 'K5 DAO/SQLite')");
         }
         if (!readOnly && c->hasCatalog) {
-            ProgressScope scope(c->db, c->progress);
-            try {
-                c->BuildPendingIndexes();
-            } catch (...) {
-                scope.RethrowIfAny();
-                throw;
-            }
+            c->RunLong([&] { c->BuildPendingIndexes(); });
         }
     } catch (...) {
         c->CloseAll();

@@ -49,13 +49,7 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
 
 // Runs a body with the connection's progress hook; a hook that threw gets its exception back.
 template <class F> void WithProgress(Connection& c, F&& body) {
-    ProgressScope scope(c.db, c.progress);
-    try {
-        body();
-    } catch (...) {
-        scope.RethrowIfAny();
-        throw;
-    }
+    c.RunLong(std::forward<F>(body));
 }
 
 class SqliteDatabase final : public Database {
@@ -407,28 +401,35 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
         ::unlink(dst.c_str());
         ::unlink((dst + "-journal").c_str());
     };
-    {
-        ProgressScope scope(src->db, src->progress);
-        sqlite3_stmt* vac = src->Prepare("VACUUM INTO ?1");
-        sqlite3_bind_text(vac, 1, dst.c_str(), -1, SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(vac);
-        const std::string message = sqlite3_errmsg(src->db);
-        sqlite3_finalize(vac);
-        if (rc != SQLITE_DONE) {
-            removeDestination();
-            scope.RethrowIfAny();
+    int rc = SQLITE_OK;
+    std::string message;
+    bool damaged = false;
+    try {
+        src->RunLong([&] {
+            sqlite3_stmt* vac = src->Prepare("VACUUM INTO ?1");
+            sqlite3_bind_text(vac, 1, dst.c_str(), -1, SQLITE_TRANSIENT);
+            rc = sqlite3_step(vac);
+            message = sqlite3_errmsg(src->db);
+            sqlite3_finalize(vac);
+            if (rc == SQLITE_DONE || rc == SQLITE_INTERRUPT) return;
             // A damaged source can make the copy fail with any code; tell it as damage.
             sqlite3_stmt* qc = nullptr;
-            bool damaged = true;
+            damaged = true;
             if (sqlite3_prepare_v2(src->db, "PRAGMA quick_check", -1, &qc, nullptr) == SQLITE_OK &&
                 sqlite3_step(qc) == SQLITE_ROW) {
                 const char* line = reinterpret_cast<const char*>(sqlite3_column_text(qc, 0));
                 damaged = !line || std::string(line) != "ok";
             }
             sqlite3_finalize(qc);
-            if (damaged) Raise(3049, TextDamaged(source));
-            RaiseSqlite(nullptr, rc, source + " [" + message + "]");
-        }
+        });
+    } catch (...) {
+        removeDestination();
+        throw;
+    }
+    if (rc != SQLITE_DONE) {
+        removeDestination();
+        if (damaged) Raise(3049, TextDamaged(source));
+        RaiseSqlite(nullptr, rc, source + " [" + message + "]");
     }
     src->CloseAll();
     // Flushing a copy of gigabytes takes seconds: it runs in the background while the

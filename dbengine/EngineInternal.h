@@ -54,7 +54,8 @@ bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out);
 // Reads a column of a query without a known field type.
 Value ReadNatural(sqlite3_stmt* st, int col);
 
-// Progress reporting during long SQLite calls.
+// Progress reporting during long SQLite calls, on the calling thread. Off on a helper thread
+// of RunLong, where the hook must not be called.
 class ProgressScope {
 public:
     ProgressScope(sqlite3* db, const ProgressHook& hook);
@@ -103,6 +104,12 @@ struct Connection {
 
     ~Connection();
     void Exec(const std::string& sql);
+    // Runs SQLite work of this connection that may block for seconds (index builds, commits,
+    // statements over whole tables, compaction) on a helper thread, while this thread calls
+    // the progress hook about every 20 ms, so the caller's event loop keeps running. An
+    // exception of the hook interrupts the work and is rethrown. Without a hook, and on the
+    // helper thread itself, the body runs here.
+    void RunLong(const std::function<void()>& body);
     sqlite3_stmt* Prepare(const std::string& sql);
     void CheckOpen() const;
     // Row saves share one transaction, committed every so many rows and at close.

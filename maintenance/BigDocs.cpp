@@ -5,6 +5,7 @@
 #include "maintenance/Probes.h"
 #include "support/Common.h"
 #include "support/Error.h"
+#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <cerrno>
@@ -17,6 +18,7 @@ namespace k5 {
 namespace {
 
 void PauseOneSecond(MaintenanceContext& ctx) {
+    if (ShortPauses()) return ctx.ui.YieldOnce();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (std::chrono::steady_clock::now() < until)
         ctx.ui.YieldOnce();

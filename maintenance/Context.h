@@ -4,8 +4,10 @@
 #include "dbengine/DaoEngine.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
+#include "support/Background.h"
 #include "support/UserInteraction.h"
 
+#include <functional>
 #include <string>
 
 namespace k5 {
@@ -50,6 +52,13 @@ struct MaintenanceContext {
     RunOptions& options;
     db::DBEngine& engine;
 };
+
+// Removing, moving and flushing a main file of gigabytes can block for seconds (the file
+// system writes the file's data out first): such calls run on a helper thread while the
+// user's event loop keeps its turns. `work` must not touch the user or the protocol.
+inline void InBackground(MaintenanceContext& ctx, const std::function<void()>& work) {
+    RunWithTicks(work, [&ctx] { ctx.ui.YieldOnce(); });
+}
 
 // Module names written into location lines.
 inline constexpr const char* kFrm = "ProphylaxisFrm";

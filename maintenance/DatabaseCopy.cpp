@@ -35,8 +35,10 @@ void IntermediateCompaction(MaintenanceContext& ctx, const std::string& targetFi
     ctx.log.LogAddBegin("Промежуточное сжатие файла БД " + targetFile, true);
     ctx.engine.CompactDatabase(targetFile, compactFile);
     ctx.log.LogAddEnd(" завершено успешно.", true);
-    DeleteFile(targetFile, false);
-    MoveFile(compactFile, targetFile);
+    InBackground(ctx, [&] {
+        DeleteFile(targetFile, false);
+        MoveFile(compactFile, targetFile);
+    });
 }
 
 } // namespace

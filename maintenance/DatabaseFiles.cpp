@@ -2,6 +2,7 @@
 
 #include "support/Common.h"
 #include "support/FileUtils.h"
+#include "support/FaultPoints.h"
 
 #include <chrono>
 #include <thread>
@@ -16,6 +17,7 @@ std::string QuotedPath(const std::string& path) {
 
 // The pause after a compaction, spent yielding so the window keeps repainting.
 void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total) {
+    if (ShortPauses()) return ui.YieldOnce();
     const auto until = std::chrono::steady_clock::now() + total;
     while (std::chrono::steady_clock::now() < until) {
         ui.YieldOnce();
@@ -111,10 +113,12 @@ bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
         const std::string old = aDbFile + ".old";
         // The old file gets its second name as a hard link and the compacted copy replaces
         // it in one rename: the file's own name is never missing, not even after a crash.
-        DeleteFile(old, true);
-        if (LinkFile(aDbFile, old) != 0) MoveFile(aDbFile, old);
-        MoveFile(pack, aDbFile);
-        DeleteFile(old, false);
+        InBackground(ctx, [&] {
+            DeleteFile(old, true);
+            if (LinkFile(aDbFile, old) != 0) MoveFile(aDbFile, old);
+            MoveFile(pack, aDbFile);
+            DeleteFile(old, false);
+        });
         return true;
     }
     K5_TRAP(kFrm, "CompactMdb")

@@ -28,7 +28,9 @@ std::string BeforeText(double sizeBefore) {
 // the engine flushes it, and the folder entry is flushed here as well.
 void CompactInto(MaintenanceContext& ctx, const std::string& source, const std::string& target) {
     ctx.engine.CompactDatabase(source, target);
-    if (!SyncFileAndFolder(target))
+    bool synced = false;
+    InBackground(ctx, [&] { synced = SyncFileAndFolder(target); });
+    if (!synced)
         RaiseApiError(errno, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
 }
 
@@ -47,7 +49,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     CompactInto(ctx, newFile, compactFile);
     ctx.log.LogAddEnd(kDone, true);
     // The compacted file holds everything the new one did.
-    DeleteFile(newFile, false);
+    InBackground(ctx, [&] { DeleteFile(newFile, false); });
 
     ctx.log.LogAddBegin("Архивирование исходного файла БД в zip-архив", true);
     const std::string zip = st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip";
@@ -66,31 +68,38 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     if (!error.empty() || !IsFileExists(zip)) {
         ctx.log.LogAddEnd(" завершено с ошибкой:" + error, false, std::nullopt, true);
         // An archive the library gave up on is not a copy of anything.
-        if (!error.empty()) DeleteFile(zip, true);
-        DeleteFile(backupPath, true);
-        KeepUnderName(mainFile, backupPath);
+        InBackground(ctx, [&] {
+            if (!error.empty()) DeleteFile(zip, true);
+            DeleteFile(backupPath, true);
+            KeepUnderName(mainFile, backupPath);
+        });
         line = "Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".";
         ctx.log.LogAdd(line, true);
     } else {
         // The old file enters the trash as a second name and the move below replaces it in
         // one step, so Korund5.mdb is never missing, not even after a crash in between. A
         // trash on another file system can only take the file away: GIO does that.
-        int32_t trashed = LinkIntoTrash(mainFile);
-        if (trashed != 0) trashed = FileToRecycleBin(mainFile);
+        int32_t trashed = 0;
+        InBackground(ctx, [&] {
+            trashed = LinkIntoTrash(mainFile);
+            if (trashed != 0) trashed = FileToRecycleBin(mainFile);
+        });
         ctx.log.LogAddEnd(kDone, true);
         line = "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".";
         ctx.log.LogAdd(line, true);
         // Without a trash the old file would be overwritten by the move below; it keeps the
         // backup name instead, so it only ever leaves its place as a whole file.
         if (trashed != 0 && IsFileExists(mainFile)) {
-            DeleteFile(backupPath, true);
-            KeepUnderName(mainFile, backupPath);
+            InBackground(ctx, [&] {
+                DeleteFile(backupPath, true);
+                KeepUnderName(mainFile, backupPath);
+            });
             ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".",
                            true);
         }
     }
 
-    MoveFile(compactFile, mainFile);
+    InBackground(ctx, [&] { MoveFile(compactFile, mainFile); });
 
     st.mDataBaseSizeAfter = privFileSize(ctx, mainFile);
     if (st.mDataBaseSizeAfter < 0)
@@ -113,8 +122,10 @@ void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std:
         ctx.log.LogAddBegin("Сжатие файла \"" + newFile + "\"", true);
         CompactInto(ctx, newFile, compactFile);
         ctx.log.LogAddEnd(kDone, true);
-        DeleteFile(newFile, false);
-        MoveFile(compactFile, newFile);
+        InBackground(ctx, [&] {
+            DeleteFile(newFile, false);
+            MoveFile(compactFile, newFile);
+        });
         st.mDataBaseSizeAfter = privFileSize(ctx, newFile);
         if (st.mDataBaseSizeAfter < 0)
             ctx.log.LogAdd("Не удалось определить размер файла \"" + newFile + "\".", false);

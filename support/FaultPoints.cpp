@@ -20,6 +20,7 @@ struct Settings {
     int64_t crashAtFsCall = 0;
     int64_t failAtFsCall = 0;
     bool sticky = false;
+    bool shortPauses = false;
     int failErrno = ENOSPC;
     int logFd = -1;
     // Flushes may run on a helper thread while the caller waits.
@@ -40,6 +41,7 @@ Settings& Get() {
         r.crashAtFsCall = Number("K5_TEST_CRASH_AT_FS_CALL");
         r.failAtFsCall = Number("K5_TEST_FAIL_AT_FS_CALL");
         r.sticky = Number("K5_TEST_FAIL_STICKY") != 0;
+        r.shortPauses = Number("K5_TEST_SHORT_PAUSES") != 0;
         if (const int64_t e = Number("K5_TEST_FAIL_ERRNO"); e > 0) r.failErrno = static_cast<int>(e);
         if (const char* path = std::getenv("K5_TEST_FAULT_LOG"); path != nullptr && *path != '\0')
             r.logFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -66,6 +68,10 @@ void Note(const Settings& s, const std::string& line) {
 
 bool FaultPointsActive() {
     return Get().active;
+}
+
+bool ShortPauses() {
+    return Get().shortPauses;
 }
 
 int FsChangePoint(const char* what) {

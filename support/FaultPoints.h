@@ -8,6 +8,8 @@
 //                                every later one fails too (a disk that stays full)
 //   K5_TEST_FAULT_LOG=path       one line per counted call and entry ("fs N what",
 //                                "entry N"), appended, for sweeps and diagnosis
+//   K5_TEST_SHORT_PAUSES=1       the fixed waits between files are skipped, so that a
+//                                sweep of thousands of runs is not spent waiting
 #include <cstdint>
 
 namespace k5 {
@@ -18,6 +20,9 @@ bool FaultPointsActive();
 // Called before each rename, unlink, trash move, archive write, fsync and database write.
 // 0: go on; otherwise the errno value the caller must report as the failure of that call.
 int FsChangePoint(const char* what);
+
+// True when K5_TEST_SHORT_PAUSES is set.
+bool ShortPauses();
 
 // Called after every finished protocol entry (RunProtocol::afterEntry).
 void ProtocolEntryPoint(int64_t entryNumber);

@@ -34,6 +34,7 @@ std::optional<std::string> ScriptedInteraction::InputBox(const std::string& prom
 
 void ScriptedInteraction::YieldOnce() {
     ++yields;
+    if (std::this_thread::get_id() != mOwner) ++yieldsOffThread;
     if (onYield) onYield();
 }
 

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace k5 {
@@ -41,9 +42,13 @@ public:
     std::vector<Call> calls;
     int64_t yields = 0;
     int64_t progressCalls = 0;
+    // Yields from another thread than the one that made this user: an event loop cannot
+    // be served from there, so any such yield is a fault.
+    int64_t yieldsOffThread = 0;
 
 private:
     Answer NextAnswer();
+    std::thread::id mOwner = std::this_thread::get_id();
     std::deque<Answer> mAnswers;
     std::deque<std::optional<std::string>> mInputs;
 };

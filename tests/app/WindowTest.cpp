@@ -174,7 +174,9 @@ TEST_F(WindowTest, ControlsAtCreation) {
         if (auto* b = qobject_cast<QAbstractButton*>(c)) text = b->text();
         if (auto* te = qobject_cast<QTextEdit*>(c)) text = te->toPlainText();
         EXPECT_EQ(T(text), e.text);
-        if (auto* cb = qobject_cast<QCheckBox*>(c)) EXPECT_EQ(cb->checkState(), Qt::Unchecked);
+        if (auto* cb = qobject_cast<QCheckBox*>(c)) {
+            EXPECT_EQ(cb->checkState(), Qt::Unchecked);
+        }
     }
     // The options group holds the options; the replacement box sits in the button row.
     for (QWidget* inFrame :

@@ -256,6 +256,7 @@ TEST_F(ZipperTest, LongArchiveReportsProgress) {
     WriteFile(P("big.mdb"), data);
     ASSERT_EQ(ZipFile(ui, &filesLib, P("big.mdb"), P("big.zip")), 0);
     EXPECT_GT(ui.progressCalls, 1);
+    EXPECT_EQ(ui.yieldsOffThread, 0);
     EXPECT_EQ(Unzip("-tq " + Quote(P("big.zip"))).status, 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace k5;
 using namespace k5::db;
@@ -303,11 +304,17 @@ TEST(EngineFiles, LongStatementsCallTheProgressHook) {
     MakeNumbers(path, 1);
     auto db = OpenDb(path);
     std::vector<std::chrono::steady_clock::time_point> calls;
-    db->SetProgressHook([&](int64_t, int64_t) { calls.push_back(std::chrono::steady_clock::now()); });
+    // The hook serves the caller's event loop: it must never be called from another thread.
+    bool foreignThread = false;
+    db->SetProgressHook([&, caller = std::this_thread::get_id()](int64_t, int64_t) {
+        calls.push_back(std::chrono::steady_clock::now());
+        foreignThread = foreignThread || std::this_thread::get_id() != caller;
+    });
     const auto start = std::chrono::steady_clock::now();
     db->Execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 3000000) "
                 "INSERT INTO T (Id, Big) SELECT x + 1, 'r' FROM c");
     const auto end = std::chrono::steady_clock::now();
+    EXPECT_FALSE(foreignThread);
     ASSERT_GT(end - start, std::chrono::milliseconds(200)) << "too fast to tell";
     ASSERT_FALSE(calls.empty());
     // On a shared machine the process itself may be descheduled now and then: a few late calls

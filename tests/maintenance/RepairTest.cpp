@@ -92,7 +92,11 @@ TEST_F(Repair, FailuresKeepTheMainFileAndLeaveTheCompactedCopy) {
 
 TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
     Make();
+    // As under the window: long engine calls report through the user, always from this thread.
+    ctx.engine.SetProgressHook([this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
     StartRun(ctx);
+    ctx.engine.SetProgressHook(nullptr);
+    EXPECT_EQ(ui.yieldsOffThread, 0);
     ASSERT_TRUE(state.mProphylaxisOk) << Pane();
     EXPECT_TRUE(Has(std::string(kStamp) + "Сжатие основного файла БД " + folder +
                     "/Korund5_Prophylaxis.mdb завершено успешно.\r\n"));
