@@ -56,6 +56,7 @@ private:
 };
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(30);
+constexpr auto kYieldInterval = std::chrono::milliseconds(5);
 
 } // namespace
 
@@ -141,7 +142,9 @@ void QtInteraction::Pump() {
 }
 
 void QtInteraction::YieldOnce() {
-    Pump();
+    // A pass of the event loop costs more than copying a small row: at most one every 5 ms,
+    // which no click or repaint notices.
+    if (std::chrono::steady_clock::now() - mLastPump >= kYieldInterval) Pump();
 }
 
 void QtInteraction::Progress(const std::string& step, int64_t done, int64_t total) {
@@ -153,7 +156,7 @@ void QtInteraction::Progress(const std::string& step, int64_t done, int64_t tota
         progressSink(step, done, total);
         mLastProgressShown = now;
     }
-    Pump();
+    YieldOnce();
 }
 
 bool QtInteraction::StartProgram(const std::string& program, const std::string& argument) {

@@ -94,6 +94,9 @@ TEST(QtInteractionTest, YieldRunsPendingEventsAndMeasuresTheLongestGap) {
     bool ran = false;
     QTimer::singleShot(0, [&] { ran = true; });
     ui.ResetGapMeasure();
+    ui.YieldOnce(); // right after a pass: the loop waits for the next 5 ms
+    EXPECT_FALSE(ran);
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
     ui.YieldOnce();
     EXPECT_TRUE(ran);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
@@ -104,7 +107,7 @@ TEST(QtInteractionTest, YieldRunsPendingEventsAndMeasuresTheLongestGap) {
     EXPECT_EQ(ui.LongestGap().count(), 0);
 }
 
-TEST(QtInteractionTest, ProgressIsThrottledButYieldsEveryTime) {
+TEST(QtInteractionTest, ProgressIsThrottledAndStillYields) {
     QtInteraction ui;
     std::vector<std::tuple<std::string, int64_t, int64_t>> shown;
     ui.progressSink = [&](const std::string& s, int64_t d, int64_t t) { shown.emplace_back(s, d, t); };
@@ -114,6 +117,8 @@ TEST(QtInteractionTest, ProgressIsThrottledButYieldsEveryTime) {
         QTimer::singleShot(0, [&] { ++events; });
         ui.Progress("Копирование", i, 1000);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    ui.Progress(std::string(), 100, 1000);
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(events, 100);
