@@ -315,26 +315,25 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     }
     progress.Report();
     // Complete and on disk before it takes the archive's name; the rename is flushed too.
-    const auto flushed = [&](const std::string& path) {
-        bool ok = false;
-        RunWithTicks([&] { ok = SyncFileAndFolder(path); }, [&] {
+    // Both wait for the disk, so they run in the background as well.
+    int32_t result = ZE_OK;
+    RunWithTicks(
+        [&] {
+            if (!SyncFileAndFolder(temp)) {
+                unlink(temp.c_str());
+                result = ZE_WRITE;
+            } else if (FsChangePoint("rename") != 0 || rename(temp.c_str(), archive.c_str()) != 0) {
+                unlink(temp.c_str());
+                result = ZE_TEMP;
+            } else if (!SyncFileAndFolder(archive)) {
+                unlink(archive.c_str());
+                result = ZE_WRITE;
+            }
+        },
+        [&] {
             if (progress.service != nullptr) progress.service(progress.archive.c_str(), 1000);
         });
-        return ok;
-    };
-    if (!flushed(temp)) {
-        unlink(temp.c_str());
-        return ZE_WRITE;
-    }
-    if (FsChangePoint("rename") != 0 || rename(temp.c_str(), archive.c_str()) != 0) {
-        unlink(temp.c_str());
-        return ZE_TEMP;
-    }
-    if (!flushed(archive)) {
-        unlink(archive.c_str());
-        return ZE_WRITE;
-    }
-    return ZE_OK;
+    return result;
 }
 
 } // namespace

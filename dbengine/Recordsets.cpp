@@ -124,7 +124,9 @@ public:
         CheckValid();
         sqlite3_stmt* st = mConn->Prepare("SELECT count(*) FROM " + Quote(mDef.Name));
         StmtGuard guard{st};
-        const int rc = sqlite3_step(st);
+        // The count walks every page of the table in one step: long for tables of big values.
+        int rc = SQLITE_OK;
+        mConn->RunLong([&] { rc = sqlite3_step(st); });
         if (rc != SQLITE_ROW) RaiseSqlite(mConn->db, rc, mConn->path);
         return sqlite3_column_int64(st, 0);
     }
@@ -467,15 +469,13 @@ public:
         if (mCount < 0) {
             sqlite3_stmt* st = PrepareOne(mSql);
             StmtGuard guard{st};
-            ProgressScope scope(mConn->db, mConn->progress);
             int64_t count = 0;
-            int rc;
-            while ((rc = sqlite3_step(st)) == SQLITE_ROW)
-                ++count;
-            if (rc != SQLITE_DONE) {
-                scope.RethrowIfAny();
-                RaiseSqlite(mConn->db, rc, mConn->path);
-            }
+            int rc = SQLITE_OK;
+            mConn->RunLong([&] {
+                while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+                    ++count;
+            });
+            if (rc != SQLITE_DONE) RaiseSqlite(mConn->db, rc, mConn->path);
             mCount = count;
         }
         return mCount;
