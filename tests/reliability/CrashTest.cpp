@@ -67,6 +67,13 @@ std::string MissingDocumentFiles(const Sandbox& s, const std::vector<std::string
 }
 
 void CheckCrashCases(const std::vector<Case>& cases, const std::string& flags = CrashFlags()) {
+    // A sweep of thousands of cases goes in slices: every case holds a copy of the folder.
+    if (cases.size() > kSlice) {
+        for (size_t i = 0; i < cases.size(); i += kSlice)
+            CheckCrashCases({cases.begin() + long(i), cases.begin() + long(std::min(cases.size(), i + kSlice))},
+                            flags);
+        return;
+    }
     const Reference& ref = CleanRun(flags);
     std::vector<std::string> documents;
     {

@@ -54,6 +54,12 @@ struct Case {
 };
 
 void CheckFaultCases(Folder& f, const std::vector<Case>& cases) {
+    // A sweep of thousands of cases goes in slices: every case holds a copy of the folder.
+    if (cases.size() > kSlice) {
+        for (size_t i = 0; i < cases.size(); i += kSlice)
+            CheckFaultCases(f, {cases.begin() + long(i), cases.begin() + long(std::min(cases.size(), i + kSlice))});
+        return;
+    }
     std::vector<std::unique_ptr<Sandbox>> boxes(cases.size());
     std::vector<ChildResult> runs(cases.size());
     for (auto& b : boxes) {

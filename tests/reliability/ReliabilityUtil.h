@@ -24,6 +24,8 @@ namespace k5rel {
 // cases, and "all" (or any value of 1000 and more) sweeps every case.
 int Scale();
 bool FullSweep();
+// How many cases of a sweep are prepared and checked at a time.
+inline constexpr size_t kSlice = 96;
 
 struct ChildResult {
     bool exited = false; // ended by exit()
