@@ -35,10 +35,8 @@ void IntermediateCompaction(MaintenanceContext& ctx, const std::string& targetFi
     ctx.log.LogAddBegin("Промежуточное сжатие файла БД " + targetFile, true);
     ctx.engine.CompactDatabase(targetFile, compactFile);
     ctx.log.LogAddEnd(" завершено успешно.", true);
-    InBackground(ctx, [&] {
-        DeleteFile(targetFile, false);
-        MoveFile(compactFile, targetFile);
-    });
+    // The compacted copy replaces the file in one rename: no moment without the new database.
+    InBackground(ctx, [&] { MoveFile(compactFile, targetFile); });
 }
 
 } // namespace

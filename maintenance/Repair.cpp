@@ -122,10 +122,8 @@ void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std:
         ctx.log.LogAddBegin("Сжатие файла \"" + newFile + "\"", true);
         CompactInto(ctx, newFile, compactFile);
         ctx.log.LogAddEnd(kDone, true);
-        InBackground(ctx, [&] {
-            DeleteFile(newFile, false);
-            MoveFile(compactFile, newFile);
-        });
+        // One rename: the repaired file is never missing under its name.
+        InBackground(ctx, [&] { MoveFile(compactFile, newFile); });
         st.mDataBaseSizeAfter = privFileSize(ctx, newFile);
         if (st.mDataBaseSizeAfter < 0)
             ctx.log.LogAdd("Не удалось определить размер файла \"" + newFile + "\".", false);
