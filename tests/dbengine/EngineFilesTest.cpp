@@ -1,6 +1,10 @@
 // Files: opening errors, locking across processes, crashed writers, damage, compaction, progress.
 #include "EngineTestUtil.h"
 
+#include "support/Common.h"
+
+#include <csignal>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,85 +38,64 @@ void MakeNumbers(const std::string& path, int rows, int bigRow = 0, size_t bigSi
     db->Close();
 }
 
-uint32_t BigEndian(const unsigned char* p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
 // Breaks the overflow chain of the one big row: its first overflow page points past the end.
 void BreakOverflowChain(const std::string& path) {
-    int64_t page = 0;
+    int32_t page = 0, pages = 0, pageSize = 0;
     {
         auto db = OpenDb(path, true, true);
-        auto rs = db->OpenRecordset("SELECT pageno FROM dbstat WHERE name = 'T' AND pagetype = 'overflow' "
-                                    "ORDER BY path LIMIT 1");
+        auto rs = db->OpenRecordset("SELECT pageno, (SELECT page_count FROM pragma_page_count), "
+                                    "(SELECT page_size FROM pragma_page_size) FROM dbstat "
+                                    "WHERE name = 'T' AND pagetype = 'overflow' ORDER BY path LIMIT 1");
         ASSERT_FALSE(rs->IsEOF());
-        page = std::get<int32_t>(rs->GetValue(0));
+        page = VarToLng(rs->GetValue(0), 0), pages = VarToLng(rs->GetValue(1), 0);
+        pageSize = VarToLng(rs->GetValue(2), 0);
     }
+    const uint32_t bad = static_cast<uint32_t>(pages) + 1000;
+    const char next[4] = {char(bad >> 24), char(bad >> 16), char(bad >> 8), char(bad)};
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    unsigned char header[100];
-    f.read(reinterpret_cast<char*>(header), sizeof header);
-    uint32_t pageSize = BigEndian(header + 16, 2);
-    if (pageSize == 1) pageSize = 65536;
-    const uint32_t pages = static_cast<uint32_t>(fs::file_size(path) / pageSize);
-    const uint32_t bad = pages + 1000;
-    const unsigned char next[4] = {static_cast<unsigned char>(bad >> 24),
-                                   static_cast<unsigned char>(bad >> 16),
-                                   static_cast<unsigned char>(bad >> 8), static_cast<unsigned char>(bad)};
-    f.seekp(static_cast<std::streamoff>((page - 1) * pageSize));
-    f.write(reinterpret_cast<const char*>(next), 4);
+    f.seekp(static_cast<std::streamoff>(page - 1) * pageSize);
+    f.write(next, 4);
 }
 
-// A child process that opens the file and keeps it until told to go.
+// A child process that opens the file and keeps it until the holder goes.
 class Holder {
 public:
     Holder(const std::string& path, bool exclusive, bool readOnly) {
-        int ready[2], done[2];
+        int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
-        EXPECT_EQ(::pipe(done), 0);
         mPid = ::fork();
         if (mPid == 0) {
-            ::close(ready[0]);
-            ::close(done[1]);
-            char ok = 'n';
             try {
                 auto db = DBEngine::Instance().OpenDatabase(path, exclusive, readOnly);
-                ok = 'y';
-                (void)::write(ready[1], &ok, 1);
-                char c;
-                (void)::read(done[0], &c, 1);
+                (void)::write(ready[1], "y", 1);
+                ::pause();
             } catch (...) {
-                (void)::write(ready[1], &ok, 1);
             }
             ::_exit(0);
         }
         ::close(ready[1]);
-        ::close(done[0]);
-        mDone = done[1];
-        char ok = 0;
-        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+        char ok = 'n';
+        mOpened = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
         ::close(ready[0]);
-        mOpened = ok == 'y';
     }
     ~Holder() {
-        ::close(mDone);
-        int status = 0;
-        ::waitpid(mPid, &status, 0);
+        ::kill(mPid, SIGKILL);
+        ::waitpid(mPid, nullptr, 0);
     }
     bool Opened() const { return mOpened; }
 
 private:
     pid_t mPid = -1;
-    int mDone = -1;
     bool mOpened = false;
+};
+
+struct EngineFiles : ::testing::Test {
+    ScratchDir dir;
 };
 
 } // namespace
 
-TEST(EngineFiles, OpeningAndCreatingRefusals) {
-    ScratchDir dir;
+TEST_F(EngineFiles, OpeningAndCreatingRefusals) {
     const std::string path = dir.File("base.mdb");
     MakeNumbers(path, 1);
     struct Case {
@@ -142,8 +125,7 @@ TEST(EngineFiles, OpeningAndCreatingRefusals) {
     EXPECT_FALSE(fs::exists(dir.File("no")));
 }
 
-TEST(EngineFiles, NamesAreNeverUris) {
-    ScratchDir dir;
+TEST_F(EngineFiles, NamesAreNeverUris) {
     const auto old = fs::current_path();
     fs::current_path(dir.Path());
     const std::string name = "file:x.mdb?mode=memory";
@@ -162,8 +144,7 @@ TEST(EngineFiles, NamesAreNeverUris) {
     fs::current_path(old);
 }
 
-TEST(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
-    ScratchDir dir;
+TEST_F(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
     const std::string path = dir.File("lock.mdb");
     MakeNumbers(path, 3);
     {
@@ -192,8 +173,7 @@ TEST(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
     EXPECT_NO_THROW(OpenDb(path, true, false)); // everybody has let go
 }
 
-TEST(EngineFiles, JournalOfACrashedWriterIsRolledBackNotLost) {
-    ScratchDir dir;
+TEST_F(EngineFiles, JournalOfACrashedWriterIsRolledBackNotLost) {
     const std::string path = dir.File("hot.mdb");
     MakeNumbers(path, 2000);
     const pid_t pid = ::fork();
@@ -222,8 +202,7 @@ TEST(EngineFiles, JournalOfACrashedWriterIsRolledBackNotLost) {
     EXPECT_FALSE(fs::exists(path + "-journal") && fs::file_size(path + "-journal") > 0);
 }
 
-TEST(EngineFiles, DamagedRowIsStoppedAtAndSteppedPast) {
-    ScratchDir dir;
+TEST_F(EngineFiles, DamagedRowIsStoppedAtAndSteppedPast) {
     const std::string path = dir.File("damaged.mdb");
     MakeNumbers(path, 9, 5, 20000);
     BreakOverflowChain(path);
@@ -260,8 +239,7 @@ TEST(EngineFiles, DamagedRowIsStoppedAtAndSteppedPast) {
     EXPECT_EQ(fs::file_size(path), sizeBefore);
 }
 
-TEST(EngineFiles, StoredValueOfTheWrongKindIsUnreadable) {
-    ScratchDir dir;
+TEST_F(EngineFiles, StoredValueOfTheWrongKindIsUnreadable) {
     const std::string path = dir.File("kind.mdb");
     MakeNumbers(path, 3);
     {
@@ -277,8 +255,7 @@ TEST(EngineFiles, StoredValueOfTheWrongKindIsUnreadable) {
     EXPECT_EQ(rs->GetValue("Big"), Value(std::string("row 3")));
 }
 
-TEST(EngineFiles, CompactionKeepsRowsAndLeavesTheSourceAlone) {
-    ScratchDir dir;
+TEST_F(EngineFiles, CompactionKeepsRowsAndLeavesTheSourceAlone) {
     const std::string path = dir.File("src.mdb");
     MakeNumbers(path, 500);
     {
@@ -298,8 +275,7 @@ TEST(EngineFiles, CompactionKeepsRowsAndLeavesTheSourceAlone) {
     EXPECT_NE(DBEngine::Instance().Version().find(" (SQLite 3."), std::string::npos);
 }
 
-TEST(EngineFiles, LongStatementsCallTheProgressHook) {
-    ScratchDir dir;
+TEST_F(EngineFiles, LongStatementsCallTheProgressHook) {
     const std::string path = dir.File("slow.mdb");
     MakeNumbers(path, 1);
     auto db = OpenDb(path);
@@ -338,8 +314,7 @@ TEST(EngineFiles, LongStatementsCallTheProgressHook) {
     EXPECT_EQ(db->OpenRecordset("T", dbOpenTable)->RecordCount(), 3000001);
 }
 
-TEST(EngineFiles, EngineHookReachesCompactionOfABigFile) {
-    ScratchDir dir;
+TEST_F(EngineFiles, EngineHookReachesCompactionOfABigFile) {
     const std::string path = dir.File("big.mdb");
     {
         auto db = NewDb(path);

@@ -2,29 +2,21 @@
 // Helpers for the engine tests: a scratch folder and short ways to build tables.
 #include "dbengine/DaoEngine.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 namespace k5::db::test {
 
 class ScratchDir {
 public:
-    ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "k5engine-XXXXXX").string();
-        mPath = ::mkdtemp(tmpl.data());
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(mPath, ec);
-    }
-    std::string File(const std::string& name) const { return (std::filesystem::path(mPath) / name).string(); }
-    const std::string& Path() const { return mPath; }
+    std::string File(const std::string& name) const { return Path() + "/" + name; }
+    std::string Path() const { return mDir.path().toStdString(); }
 
 private:
-    std::string mPath;
+    QTemporaryDir mDir{QDir::tempPath() + "/k5engine-XXXXXX"};
 };
 
 inline std::unique_ptr<Database> NewDb(const std::string& path) {
@@ -44,10 +36,6 @@ template <class F> EngineError Catch(F&& f) {
         return e;
     }
     return EngineError(0, "");
-}
-
-inline bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 } // namespace k5::db::test

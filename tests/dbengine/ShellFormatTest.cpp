@@ -2,6 +2,7 @@
 #include "EngineTestUtil.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 

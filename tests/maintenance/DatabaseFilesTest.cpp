@@ -10,23 +10,13 @@ namespace {
 
 using DatabaseFilesTest = ContextFixture;
 
-// The engine's own reason for a failing call.
-template <class F> std::string Reason(F call) {
-    try {
-        call();
-    } catch (const K5Error& e) {
-        return e.Description();
-    }
-    return {};
-}
-
 TEST_F(DatabaseFilesTest, CreateAndOpenReportSuccessAndFailure) {
     const std::string good = Path("new.mdb"), bad = Path("no-such-folder/new.mdb"),
                       missing = Path("missing.mdb");
+    // The engine's own reasons.
     const std::string createReason =
-        Reason([&] { ctx.engine.CreateDatabase(bad, db::dbLangCyrillic, db::dbVersion40); });
-    const std::string openReason = Reason([&] { ctx.engine.OpenDatabase(missing, false, true); });
-    ASSERT_FALSE(createReason.empty() || openReason.empty());
+        ErrorOf([&] { ctx.engine.CreateDatabase(bad, db::dbLangCyrillic, db::dbVersion40); });
+    const std::string openReason = ErrorOf([&] { ctx.engine.OpenDatabase(missing, false, true); });
 
     EXPECT_TRUE(CreateMdb(ctx, good, "Новый (пустой) файл БД"));
     EXPECT_TRUE(ctx.engine.OpenDatabase(good, true, false)->TableNames().empty());
@@ -46,8 +36,8 @@ TEST_F(DatabaseFilesTest, CreateAndOpenReportSuccessAndFailure) {
 
 TEST_F(DatabaseFilesTest, OpenMdbFileWarnsAboutAMissingFileThenRaises) {
     const std::string missing = Path("missing.mdb");
-    EXPECT_NE(Reason([&] { OpenMdbFile(ctx, missing, true, true); }).find("ProphylaxisFrm.OpenMdbFile"),
-              std::string::npos);
+    EXPECT_THAT(ErrorOf([&] { OpenMdbFile(ctx, missing, true, true); }),
+                HasSubstr("ProphylaxisFrm.OpenMdbFile"));
     ASSERT_EQ(ui.calls.size(), 1u);
     EXPECT_EQ(ui.calls[0].kind, "Message");
     EXPECT_EQ(ui.calls[0].caption, "Ошибка");

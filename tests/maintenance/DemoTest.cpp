@@ -45,7 +45,8 @@ int64_t Number(std::string text) {
 
 using DemoTest = ContextFixture;
 
-TEST_F(DemoTest, SameSeedGivesTheSameFilesOtherSeedDiffers) {
+// Determinism, and a reference that carries every kind of property the structure copy moves.
+TEST_F(DemoTest, SameSeedGivesTheSameFilesAndTheReferenceHasEveryCopiedProperty) {
     for (const char* name : {"a", "b", "c"})
         ASSERT_EQ(RunDemo({QString::fromStdString(Path(name)), "--scale", "tiny", "--seed",
                            *name == 'c' ? "8" : "7"})
@@ -55,12 +56,8 @@ TEST_F(DemoTest, SameSeedGivesTheSameFilesOtherSeedDiffers) {
     EXPECT_GT(a.size(), 5u);
     EXPECT_TRUE(a == b);
     EXPECT_FALSE(a.at("Korund5.mdb") == c.at("Korund5.mdb"));
-}
 
-// The reference carries every kind of property the structure copy moves.
-TEST_F(DemoTest, ReferenceHasEveryCopiedProperty) {
-    ASSERT_EQ(RunDemo({QString::fromStdString(Path("d")), "--scale", "tiny", "--seed", "3"}).exit, 0);
-    auto ref = Open(Path("d/Korund5_LastVer.mdb"));
+    auto ref = Open(Path("a/Korund5_LastVer.mdb"));
     bool descending = false, autoIncrement = false, required = false, defaults = false;
     for (const auto& name : ref->TableNames()) {
         const db::TableDef def = ref->GetTableDef(name);
@@ -113,13 +110,11 @@ TEST_F(DemoTest, CopyGivesRowCountsAsTheProtocolSaysAndTheCleanUpFindsTheOrphans
     // The planted faults, each where the summary says.
     std::smatch damaged;
     ASSERT_TRUE(std::regex_search(summary, damaged, std::regex("damaged: (\\S+) row ([0-9]+)"))) << summary;
-    EXPECT_NE(pane.find("Копирование таблицы " + damaged[1].str() + " (записей: "), std::string::npos);
-    EXPECT_NE(pane.find(" Поврежденная запись № " + damaged[2].str() + "."), std::string::npos) << pane;
-    EXPECT_NE(
-        pane.find("Таблица PfrPacks не обнаружена в исходной базе данных. Создана новая таблица PfrPacks."),
-        std::string::npos);
-    EXPECT_NE(pane.find("Промежуточное сжатие файла БД " + target + " завершено успешно."),
-              std::string::npos);
+    EXPECT_THAT(pane, AllOf(HasSubstr("Копирование таблицы " + damaged[1].str() + " (записей: "),
+                            HasSubstr(" Поврежденная запись № " + damaged[2].str() + "."),
+                            HasSubstr("Таблица PfrPacks не обнаружена в исходной базе данных. Создана новая "
+                                      "таблица PfrPacks."),
+                            HasSubstr("Промежуточное сжатие файла БД " + target + " завершено успешно.")));
     EXPECT_FALSE(fs::exists(folder + "/Korund5_Compact.mdb"));
 
     // The clean-up of the new file removes the planted orphans, statement 1's documents
@@ -128,33 +123,22 @@ TEST_F(DemoTest, CopyGivesRowCountsAsTheProtocolSaysAndTheCleanUpFindsTheOrphans
     DeletingUnnecessaryRecords(ctx, target);
     for (const char* table : {"Doc_Registry", "Doc_Cell_Values", "DOC_Attachments", "PfrSubDocs",
                               "FssDocCircles", "StoredFiles", "PfrPersons", "WarPermissions", "PermBlocks"})
-        EXPECT_TRUE(
-            std::regex_search(Pane(), std::regex(std::string("Удаление лишних записей из таблицы ") + table +
-                                                 " \\(записей: [0-9 ]+\\) завершено \\(удалено записей: "
-                                                 "[1-9]")))
-            << table << "\n"
-            << Pane();
+        EXPECT_THAT(Pane(),
+                    ::testing::ContainsRegex(std::string("Удаление лишних записей из таблицы ") + table +
+                                             " \\(записей: [0-9 ]+\\) завершено \\(удалено записей: [1-9]"));
     EXPECT_EQ(Open(target)->IntegrityCheck(), "");
 }
 
 TEST(DemoTool, RefusesBadArgumentsAndLeavesAForeignFolderAlone) {
     QTemporaryDir dir;
     const QString d = dir.filePath("x");
-    const std::vector<QStringList> cases = {
-        {},
-        {d, "--scale", "tiny"},
-        {d, "--seed", "1"},
-        {d, "--scale", "huge", "--seed", "1"},
-        {d, "--scale", "tiny", "--seed", "abc"},
-        {d, "--scale", "tiny", "--seed", "-1"},
-        {d, "--scale", "tiny", "--seed"},
-        {d, "--scale", "tiny", "--seed", "1", "--fast"},
-        {d, d, "--scale", "tiny", "--seed", "1"},
-    };
-    for (const auto& args : cases) {
+    for (const QStringList& args :
+         {QStringList{}, QStringList{d, "--scale", "tiny"}, QStringList{d, "--scale", "huge", "--seed", "1"},
+          QStringList{d, "--scale", "tiny", "--seed", "-1"},
+          QStringList{d, "--scale", "tiny", "--seed", "1", "--fast"}}) {
         const RunResult r = RunDemo(args);
         EXPECT_EQ(r.exit, 2) << args.join(' ').toStdString();
-        EXPECT_NE(r.err.find("usage: k5demo"), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("usage: k5demo"));
         EXPECT_FALSE(fs::exists(d.toStdString())) << args.join(' ').toStdString();
     }
     // A database folder it did not make stays as it is; one it made is made again.
@@ -162,7 +146,7 @@ TEST(DemoTool, RefusesBadArgumentsAndLeavesAForeignFolderAlone) {
     std::ofstream(main) << "not ours";
     const RunResult r = RunDemo({dir.path(), "--scale", "tiny", "--seed", "1"});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.err.find("not made by k5demo"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("not made by k5demo"));
     EXPECT_EQ(ReadAll(main), "not ours");
     ASSERT_EQ(RunDemo({d, "--scale", "tiny", "--seed", "1"}).exit, 0);
     EXPECT_EQ(RunDemo({d, "--scale", "tiny", "--seed", "1"}).exit, 0);

@@ -3,6 +3,7 @@
 // a temporary folder, with a fixed protocol stamp so that whole protocol texts can be compared.
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
+#include "support/Common.h"
 #include "support/FilesLib.h"
 #include "support/ScriptedInteraction.h"
 
@@ -12,13 +13,14 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <csignal>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +31,21 @@ inline constexpr const char* kStamp = "2021.03.15 09:05:07: ";
 using k5test::Quote;
 using k5test::ReadAll;
 using k5test::Shell;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+// The description of the error that `call` raised; a failure when it raised none.
+inline std::string ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const K5Error& e) {
+        return e.Description();
+    }
+    ADD_FAILURE() << "no error was raised";
+    return {};
+}
 
 // One column of a scratch table: name and type (size 0 = the type's default).
 struct Col {
@@ -95,20 +112,16 @@ inline Bytes BigBlob() {
 // Makes the one row that holds an overflow chain unreadable: the first overflow page's
 // pointer to the next page is aimed past the end of the file. The file must be closed.
 inline void BreakOverflowChain(const std::string& path) {
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(handle,
-                                 "SELECT pageno, (SELECT page_count FROM pragma_page_count), "
-                                 "(SELECT page_size FROM pragma_page_size) FROM dbstat "
-                                 "WHERE pagetype = 'overflow' ORDER BY path LIMIT 1",
-                                 -1, &stmt, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW) << "no overflow page in " << path;
-    const int64_t page = sqlite3_column_int64(stmt, 0), pageSize = sqlite3_column_int64(stmt, 2);
-    const uint32_t bogus = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1) + 1000);
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
+    int64_t page = 0, bogus = 0, pageSize = 0;
+    {
+        auto d = db::DBEngine::Instance().OpenDatabase(path, true, true);
+        auto rs = d->OpenRecordset("SELECT pageno, (SELECT page_count FROM pragma_page_count) + 1000, "
+                                   "(SELECT page_size FROM pragma_page_size) FROM dbstat "
+                                   "WHERE pagetype = 'overflow' ORDER BY path LIMIT 1");
+        ASSERT_FALSE(rs->IsEOF()) << "no overflow page in " << path;
+        page = VarToLng(rs->GetValue(0), 0), bogus = VarToLng(rs->GetValue(1), 0);
+        pageSize = VarToLng(rs->GetValue(2), 0);
+    }
     const char bytes[4] = {char(bogus >> 24), char(bogus >> 16), char(bogus >> 8), char(bogus)};
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp((page - 1) * pageSize);
@@ -181,6 +194,11 @@ struct ContextFixture : ::testing::Test {
     }
     std::string Pane() { return log.Pane().Text(); }
     bool Has(const std::string& text) { return Pane().find(text) != std::string::npos; }
+    // As Has, and a failure shows the pane.
+    ::testing::AssertionResult Shows(const std::string& text) {
+        if (Has(text)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "not in the pane: " << text << "\n" << Pane();
+    }
     // The look of the run holding `text`.
     const RichPane::Run* RunWith(const std::string& text) {
         for (const auto& run : log.Pane().Runs())

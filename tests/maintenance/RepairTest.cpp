@@ -16,8 +16,8 @@ namespace {
 struct Repair : RunFixture {
     std::string before;
 
-    void Make(bool duplicates = false) {
-        MakeFolder({}, {}, duplicates);
+    void Make(Version mainVersion = {}, bool duplicates = false) {
+        MakeFolder(mainVersion, {}, duplicates);
         before = ReadAll(mainFile);
         options.folderText = folder;
     }
@@ -51,9 +51,7 @@ struct Repair : RunFixture {
 } // namespace
 
 TEST_F(Repair, CheckPassFailedLeavesEverythingAsItWas) {
-    MakeFolder({4, 1, 17}, {4, 2, 17});
-    before = ReadAll(mainFile);
-    options.folderText = folder;
+    Make({4, 1, 17});
     StartRun(ctx);
     EXPECT_FALSE(state.mProphylaxisOk);
     ExpectEnd("Дальнейшая работа программы невозможна.\r\n");
@@ -74,13 +72,12 @@ TEST_F(Repair, StopDuringTheCopyLeavesTheMainFileAndThePartialCopy) {
 }
 
 TEST_F(Repair, FailuresKeepTheMainFileAndLeaveTheCompactedCopy) {
-    Make(/*duplicates=*/true);
+    Make({}, /*duplicates=*/true);
     StartRun(ctx);
     EXPECT_FALSE(state.mProphylaxisOk);
     const std::string newFile = folder + "/Korund5_Prophylaxis.mdb";
-    EXPECT_TRUE(Has(std::string(kStamp) + "Сжатие файла \"" + newFile + "\" завершено успешно.\r\n"))
-        << Pane();
-    EXPECT_TRUE(Has("Размер файла БД \"" + newFile + "\" - ")) << Pane();
+    EXPECT_TRUE(Shows(std::string(kStamp) + "Сжатие файла \"" + newFile + "\" завершено успешно.\r\n"));
+    EXPECT_TRUE(Shows("Размер файла БД \"" + newFile + "\" - "));
     ExpectEnd(std::string(kStamp) + "Профилактика БД завершена. БД готова к эксплуатации.\r\n" + kStamp +
               "Исходный файл БД (Korund5.mdb) оставлен без изменений.\r\n");
     EXPECT_EQ(log.Pane().Runs().back().colour, kColourDarkRed);
@@ -93,18 +90,18 @@ TEST_F(Repair, FailuresKeepTheMainFileAndLeaveTheCompactedCopy) {
 TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
     Make();
     // As under the window: long engine calls report through the user, always from this thread.
-    ctx.engine.SetProgressHook([this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
+    ctx.engine.SetProgressHook(
+        [this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
     StartRun(ctx);
     ctx.engine.SetProgressHook(nullptr);
     EXPECT_EQ(ui.yieldsOffThread, 0);
     ASSERT_TRUE(state.mProphylaxisOk) << Pane();
-    EXPECT_TRUE(Has(std::string(kStamp) + "Сжатие основного файла БД " + folder +
-                    "/Korund5_Prophylaxis.mdb завершено успешно.\r\n"));
-    EXPECT_TRUE(Has(
+    EXPECT_TRUE(Shows(std::string(kStamp) + "Сжатие основного файла БД " + folder +
+                      "/Korund5_Prophylaxis.mdb завершено успешно.\r\n"));
+    EXPECT_TRUE(Shows(
         std::string(kStamp) + "Архивирование исходного файла БД в zip-архив завершено успешно.\r\n" + kStamp +
-        "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + Zip() + ".\r\n"))
-        << Pane();
-    EXPECT_TRUE(Has("Размер файла БД \"Korund5.mdb\" - ") && Has(" (до профилактики - ")) << Pane();
+        "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + Zip() + ".\r\n"));
+    EXPECT_TRUE(Shows("Размер файла БД \"Korund5.mdb\" - ") && Shows(" (до профилактики - "));
     ExpectEnd(std::string(kStamp) + "Профилактика БД завершена успешно.\r\n");
     EXPECT_EQ(log.Pane().Runs().back().colour, kColourGreen);
     // The folder holds the rebuilt database and nothing of the work files.
@@ -117,10 +114,6 @@ TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
     EXPECT_TRUE(Shell("unzip -p " + Quote(Zip()) + " Korund5.mdb", &code) == before);
     ASSERT_EQ(TrashedHere().size(), 1u);
     EXPECT_TRUE(ReadAll(trash + "/files/" + TrashedHere()[0]) == before);
-    // The RTF log is the pane, with the green verdict.
-    const std::string html =
-        Shell("unrtf --html " + Quote(protocolFolder + "/Log_" + RunStampText() + ".rtf") + " 2>/dev/null");
-    EXPECT_NE(k5test::DecodeHtmlEntities(html).find("Профилактика БД завершена успешно."), std::string::npos);
 }
 
 TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
@@ -139,23 +132,16 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
             }
         };
         // Saving the RTF log into the vanished folder is the error that ends the run.
-        try {
-            StartRun(ctx);
-            ADD_FAILURE() << "saving the RTF log must fail";
-        } catch (const K5Error& e) {
-            EXPECT_NE(e.Description().find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\r\n"
-                                           "[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"),
-                      std::string::npos)
-                << e.Description();
-        }
+        EXPECT_THAT(ErrorOf([&] { StartRun(ctx); }),
+                    HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\r\n"
+                              "[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"));
         EXPECT_TRUE(
-            Has(std::string(kStamp) +
-                "Архивирование исходного файла БД в zip-архив завершено с ошибкой: не найдена папка " +
-                protocolFolder + "/\r\n("))
-            << Pane();
-        EXPECT_TRUE(Has(std::string(kStamp) +
-                        "Оригинал файла Korund5.mdb (до профилактики) переименован в: Korund5" +
-                        state.mBackupSuffix + ".mdb.\r\n"));
+            Shows(std::string(kStamp) +
+                  "Архивирование исходного файла БД в zip-архив завершено с ошибкой: не найдена папка " +
+                  protocolFolder + "/\r\n("));
+        EXPECT_TRUE(Shows(std::string(kStamp) +
+                          "Оригинал файла Korund5.mdb (до профилактики) переименован в: Korund5" +
+                          state.mBackupSuffix + ".mdb.\r\n"));
         ExpectEnd(std::string(kStamp) + "Профилактика БД завершена. БД готова к эксплуатации.\r\n");
         EXPECT_TRUE(ReadAll(Backup()) == before);
         EXPECT_EQ(OrgRows(mainFile), 200);

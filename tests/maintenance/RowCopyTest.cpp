@@ -1,7 +1,6 @@
 #include "maintenance/RowCopy.h"
 #include "Fixtures.h"
 
-#include <filesystem>
 #include <numeric>
 
 using namespace k5;
@@ -11,9 +10,6 @@ namespace {
 
 std::string Opening(int n) {
     return std::string(kStamp) + "Копирование таблицы T (записей: " + std::to_string(n) + ")";
-}
-std::string CopiedAll(int n) {
-    return Opening(n) + " завершено успешно (скопировано записей: " + std::to_string(n) + ").\r\n";
 }
 std::string Refused(int row, const std::string& why) {
     const std::string n = std::to_string(row);
@@ -34,21 +30,20 @@ struct RowCopyTest : ContextFixture {
         auto scratch = Create("scratch.mdb");
         AddTable(*scratch, "D", {{"Id"}}, {"Id"});
         AddRows(*scratch, "D", {{1}});
-        try {
-            AddRows(*scratch, "D", {{1}});
-        } catch (const K5Error& e) {
-            const std::string raw = e.Description(), advice = kAdviceDuplicate;
-            EXPECT_TRUE(raw.size() > advice.size() && raw.ends_with(advice)) << raw;
-            return raw.substr(0, raw.size() - advice.size());
-        }
-        ADD_FAILURE() << "duplicate key accepted";
-        return {};
+        const std::string raw = ErrorOf([&] { AddRows(*scratch, "D", {{1}}); }), advice = kAdviceDuplicate;
+        EXPECT_TRUE(raw.size() > advice.size() && raw.ends_with(advice)) << raw;
+        return raw.substr(0, raw.size() - advice.size());
     }
-    // Source rows of Id (and Big, one of them unreadable when `damaged` > 0, 1-based).
-    void Source(const std::vector<int32_t>& ids, size_t damaged = 0) {
+    // "T" of Id (and Big, unreadable in row `damaged`, 1-based) in a fresh source, and the same
+    // table keyed on Id in a fresh target.
+    void Tables(const std::vector<int32_t>& ids, size_t damaged = 0) {
+        const std::string name = "src" + std::to_string(++mFiles) + ".mdb";
+        src = Create(name);
+        dst = Create("dst" + std::to_string(mFiles) + ".mdb");
         std::vector<Col> cols{{"Id"}};
         if (damaged) cols.push_back({"Big", db::dbLongBinary});
         AddTable(*src, "T", cols);
+        AddTable(*dst, "T", cols, {"Id"});
         std::vector<std::vector<Value>> rows;
         for (size_t i = 0; i < ids.size(); ++i)
             rows.push_back(damaged ? std::vector<Value>{ids[i], i + 1 == damaged ? BigBlob() : Bytes{1, 2}}
@@ -56,9 +51,10 @@ struct RowCopyTest : ContextFixture {
         AddRows(*src, "T", rows);
         if (!damaged) return;
         src.reset();
-        BreakOverflowChain(Path("src.mdb"));
-        src = Open(Path("src.mdb"));
+        BreakOverflowChain(Path(name));
+        src = Open(Path(name));
     }
+    int mFiles = 0;
 };
 
 TEST_F(RowCopyTest, CleanTableOf1234RowsAndAnEmptyTable) {
@@ -94,36 +90,21 @@ TEST_F(RowCopyTest, DamagedAndRefusedRows) {
         std::string body;
         std::vector<Value> copied;
     };
+    // clang-format off
     const Case cases[] = {
-        {{1, 2, 3, 4, 5, 6, 7, 8},
-         5,
-         0,
-         " Поврежденная запись № 5.\r\n" + Failed(7, 8),
-         Longs({1, 2, 3, 4, 6, 7, 8})},
+        {{1, 2, 3, 4, 5, 6, 7, 8}, 5, 0, " Поврежденная запись № 5.\r\n" + Failed(7, 8), Longs({1, 2, 3, 4, 6, 7, 8})},
         {{1, 2, 2, 3}, 0, 0, "\r\n" + Refused(3, dup) + Failed(3, 4), Longs({1, 2, 3})},
-        {{7, 7, 7, 8, 7, 7, 7},
-         0,
-         2,
-         "\r\n" + Refused(2, dup) + Refused(3, dup) + Failed(2, 7),
-         Longs({7, 8})},
+        {{7, 7, 7, 8, 7, 7, 7}, 0, 2, "\r\n" + Refused(2, dup) + Refused(3, dup) + Failed(2, 7), Longs({7, 8})},
         {{1, 2, 2}, 1, 0, " Поврежденная запись № 1.\r\n" + Refused(3, dup) + Failed(1, 3), Longs({2})},
         {{1, 2, 2, 2}, 1, 1, " Поврежденная запись № 1.\r\n" + Failed(1, 4), Longs({2})},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
-        src.reset();
-        dst.reset();
-        std::filesystem::remove(Path("src.mdb"));
-        std::filesystem::remove(Path("dst.mdb"));
-        src = Create("src.mdb");
-        dst = Create("dst.mdb");
         log.Pane().Clear();
         state.mProphylaxisOk = true;
         state.mMaxErrorMessages = c.limit;
-        Source(c.ids, c.damaged);
-        std::vector<Col> cols{{"Id"}};
-        if (c.damaged) cols.push_back({"Big", db::dbLongBinary});
-        AddTable(*dst, "T", cols, {"Id"});
+        Tables(c.ids, c.damaged);
         EXPECT_FALSE(CopyTableRows(ctx, "T", src.get(), dst.get()));
         EXPECT_EQ(Pane(), Opening(static_cast<int>(c.ids.size())) + c.body);
         EXPECT_EQ(Column(*dst, "T", "Id"), c.copied);
@@ -136,8 +117,7 @@ TEST_F(RowCopyTest, DamagedAndRefusedRows) {
 TEST_F(RowCopyTest, StopInTheMiddleOfATable) {
     std::vector<int32_t> ids(100);
     std::iota(ids.begin(), ids.end(), 1);
-    Source(ids);
-    AddTable(*dst, "T", {{"Id"}});
+    Tables(ids);
     int yields = 0;
     ui.onYield = [&] { state.mStopRequested = ++yields >= 40; };
     EXPECT_FALSE(CopyTableRows(ctx, "T", src.get(), dst.get()));
@@ -158,7 +138,7 @@ TEST_F(RowCopyTest, TargetFieldAbsentFromSourceKeepsItsDefault) {
     AddRows(*src, "T", {{1, std::string("а")}, {2, std::string("б")}});
 
     EXPECT_TRUE(CopyTableRows(ctx, "T", src.get(), dst.get()));
-    EXPECT_EQ(Pane(), CopiedAll(2));
+    EXPECT_EQ(Pane(), Opening(2) + " завершено успешно (скопировано записей: 2).\r\n");
     EXPECT_EQ(Column(*dst, "T", "Id"), Longs({1, 2}));
     EXPECT_EQ(Column(*dst, "T", "Extra"), Longs({7, 7}));
     EXPECT_EQ(Column(*dst, "T", "Name"), (std::vector<Value>{std::string("а"), std::string("б")}));
@@ -168,13 +148,8 @@ TEST_F(RowCopyTest, ValueRefusedWhenSetNamesTableAndField) {
     AddTable(*src, "T", {{"Id"}, {"V", db::dbText, 20}});
     AddTable(*dst, "T", {{"Id"}, {"V"}});
     AddRows(*src, "T", {{1, std::string("не число")}});
-    try {
-        CopyTableRows(ctx, "T", src.get(), dst.get());
-        FAIL() << "a refused value must leave the row copy";
-    } catch (const K5Error& e) {
-        EXPECT_NE(e.Description().find("ProphylaxisFrm.CopyTableRows"), std::string::npos) << e.Description();
-        EXPECT_NE(e.Description().find("Таблица: T, поле: V"), std::string::npos) << e.Description();
-    }
+    EXPECT_THAT(ErrorOf([&] { CopyTableRows(ctx, "T", src.get(), dst.get()); }),
+                AllOf(HasSubstr("ProphylaxisFrm.CopyTableRows"), HasSubstr("Таблица: T, поле: V")));
     EXPECT_EQ(Pane(), Opening(1) + " ..."); // no closing line for that table
 }
 
@@ -199,7 +174,6 @@ TEST(CutEngineAdviceTest, CutsOneTrailingSentenceOnly) {
     EXPECT_EQ(CutEngineAdvice("Повтор." + dup), "Повтор.");
     EXPECT_EQ(CutEngineAdvice("Повтор." + dup + req), "Повтор." + dup); // at most one cut
     EXPECT_EQ(CutEngineAdvice("Текст" + req + " "), "Текст" + req + " ");
-    EXPECT_EQ(CutEngineAdvice(req.substr(1)), req.substr(1));
 }
 
 } // namespace

@@ -46,14 +46,12 @@ TEST(ErrorTrail, ThreeLevelsOutermostFirstThenSourceThenDescription) {
     }
 }
 
-TEST(ErrorTrail, DescriptionStartingWithBreakGetsNoExtraBreak) {
+// A description that starts with a break gets no second one; a detail follows the location.
+TEST(ErrorTrail, LeadingBreakDetailAndEmptyProcedure) {
     EXPECT_EQ(Caught([] { Innermost("\r\nтекст", 0); }).Description(),
               "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\r\nтекст");
     EXPECT_EQ(Caught([] { Innermost("\nтекст", 0); }).Description(),
               "[K5VedovodeduzOR::mInner.Innermost]\r\n[K5VedovodeduzOR]\nтекст");
-}
-
-TEST(ErrorTrail, DetailAndEmptyProcedure) {
     k5::K5Error e = Caught([] {
         try {
             k5::RaiseError(3, "d");

@@ -53,7 +53,6 @@ TEST(AddLongPathPrefix, KeptAsTextRule) {
         {"C:\\", "C:\\"},
         {"\\\\server\\share\\k5.mdb", "\\\\?\\UNC\\server\\share\\k5.mdb"},
         {"\\\\?\\C:\\Data", "\\\\?\\C:\\Data"},
-        {"\\\\", "\\\\"},
         {"/srv/k5/Korund5.mdb", "/srv/k5/Korund5.mdb"}};
     for (auto [path, expected] : cases) {
         std::string p = path;
@@ -121,7 +120,6 @@ TEST(MoveFile, AcrossFileSystems) {
 TEST(GetApiErrorText, SystemTextOrFallbackAndRaisedError) {
     EXPECT_EQ(k5::GetApiErrorText(EACCES), std::strerror(EACCES));
     EXPECT_EQ(k5::GetApiErrorText(99999), "Unknown API error 99999 (0x1869F)");
-    EXPECT_EQ(k5::GetApiErrorText(-2147483647 - 1), "Unknown API error -2147483648 (0x80000000)");
     k5::K5Error known = Caught([] { k5::RaiseApiError(EACCES, "Префикс: "); });
     EXPECT_EQ(known.Number(), EACCES);
     EXPECT_EQ(known.Source(), k5::kProgramName);
