@@ -191,14 +191,12 @@ struct Progress {
     std::string archive;
     std::atomic<long> value{0};
     std::atomic<bool> cancelled{false};
-    long lastReported = -1;
 
-    // On the caller's thread: the service callback gets the newest value once.
+    // On the caller's thread, at every tick, even when the value has not moved (libzip's
+    // last steps report nothing): the callback is also the caller's turn of its event loop.
     void Report() {
-        const long v = value.load();
-        if (service == nullptr || cancelled || v == lastReported) return;
-        lastReported = v;
-        if (service(archive.c_str(), static_cast<unsigned long>(v)) != 0) cancelled = true;
+        if (service == nullptr || cancelled) return;
+        if (service(archive.c_str(), static_cast<unsigned long>(value.load())) != 0) cancelled = true;
     }
 };
 
