@@ -1,10 +1,6 @@
 // Files: opening errors, locking across processes, crashed writers, damage, compaction, progress.
 #include "EngineTestUtil.h"
 
-#include "support/Common.h"
-
-#include <csignal>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,57 +33,6 @@ void MakeNumbers(const std::string& path, int rows, int bigRow = 0, size_t bigSi
     rs->Close();
     db->Close();
 }
-
-// Breaks the overflow chain of the one big row: its first overflow page points past the end.
-void BreakOverflowChain(const std::string& path) {
-    int32_t page = 0, pages = 0, pageSize = 0;
-    {
-        auto db = OpenDb(path, true, true);
-        auto rs = db->OpenRecordset("SELECT pageno, (SELECT page_count FROM pragma_page_count), "
-                                    "(SELECT page_size FROM pragma_page_size) FROM dbstat "
-                                    "WHERE name = 'T' AND pagetype = 'overflow' ORDER BY path LIMIT 1");
-        ASSERT_FALSE(rs->IsEOF());
-        page = VarToLng(rs->GetValue(0), 0), pages = VarToLng(rs->GetValue(1), 0);
-        pageSize = VarToLng(rs->GetValue(2), 0);
-    }
-    const uint32_t bad = static_cast<uint32_t>(pages) + 1000;
-    const char next[4] = {char(bad >> 24), char(bad >> 16), char(bad >> 8), char(bad)};
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(page - 1) * pageSize);
-    f.write(next, 4);
-}
-
-// A child process that opens the file and keeps it until the holder goes.
-class Holder {
-public:
-    Holder(const std::string& path, bool exclusive, bool readOnly) {
-        int ready[2];
-        EXPECT_EQ(::pipe(ready), 0);
-        mPid = ::fork();
-        if (mPid == 0) {
-            try {
-                auto db = DBEngine::Instance().OpenDatabase(path, exclusive, readOnly);
-                (void)::write(ready[1], "y", 1);
-                ::pause();
-            } catch (...) {
-            }
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        char ok = 'n';
-        mOpened = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~Holder() {
-        ::kill(mPid, SIGKILL);
-        ::waitpid(mPid, nullptr, 0);
-    }
-    bool Opened() const { return mOpened; }
-
-private:
-    pid_t mPid = -1;
-    bool mOpened = false;
-};
 
 struct EngineFiles : ::testing::Test {
     ScratchDir dir;

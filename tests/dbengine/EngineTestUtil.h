@@ -1,11 +1,17 @@
 #pragma once
-// Helpers for the engine tests: a scratch folder and short ways to build tables.
+// Helpers for the engine tests (the maintenance tests use them too): a scratch folder, short
+// ways to open files, a damaged row, another process holding a file.
 #include "dbengine/DaoEngine.h"
+#include "support/Common.h"
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 namespace k5::db::test {
@@ -37,5 +43,56 @@ template <class F> EngineError Catch(F&& f) {
     }
     return EngineError(0, "");
 }
+
+// Makes the one row that holds an overflow chain unreadable: the first overflow page's
+// pointer to the next page is aimed past the end of the file. The file must be closed.
+inline void BreakOverflowChain(const std::string& path) {
+    int64_t page = 0, bogus = 0, pageSize = 0;
+    {
+        auto db = OpenDb(path, true, true);
+        auto rs = db->OpenRecordset("SELECT pageno, (SELECT page_count FROM pragma_page_count) + 1000, "
+                                    "(SELECT page_size FROM pragma_page_size) FROM dbstat "
+                                    "WHERE pagetype = 'overflow' ORDER BY path LIMIT 1");
+        ASSERT_FALSE(rs->IsEOF()) << "no overflow page in " << path;
+        page = VarToLng(rs->GetValue(0), 0), bogus = VarToLng(rs->GetValue(1), 0);
+        pageSize = VarToLng(rs->GetValue(2), 0);
+    }
+    const char bytes[4] = {char(bogus >> 24), char(bogus >> 16), char(bogus >> 8), char(bogus)};
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp((page - 1) * pageSize);
+    f.write(bytes, 4);
+    ASSERT_TRUE(f.good());
+}
+
+// A child process that opens the file and keeps it until the holder goes.
+class Holder {
+public:
+    Holder(const std::string& path, bool exclusive, bool readOnly) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        mPid = ::fork();
+        if (mPid == 0) {
+            try {
+                auto db = DBEngine::Instance().OpenDatabase(path, exclusive, readOnly);
+                (void)!::write(ready[1], "y", 1);
+                ::pause();
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char ok = 'n';
+        mOpened = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+    }
+    ~Holder() {
+        if (mPid > 0 && ::kill(mPid, SIGKILL) == 0) ::waitpid(mPid, nullptr, 0);
+    }
+    bool Opened() const { return mOpened; }
+
+private:
+    pid_t mPid = -1;
+    bool mOpened = false;
+};
 
 } // namespace k5::db::test

@@ -1,10 +1,7 @@
 #include "maintenance/BigDocs.h"
 #include "Fixtures.h"
-#include "maintenance/Probes.h"
 
 #include "support/FileUtils.h"
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>

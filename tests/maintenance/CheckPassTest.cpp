@@ -115,7 +115,7 @@ TEST_F(CheckPass, MainFileHeldByAnotherProcessGivesTheInUseLineAndTheAdvice) {
     options.folderText = folder;
     {
         HeldByOtherProcess holder(mainFile);
-        ASSERT_TRUE(holder.Held());
+        ASSERT_TRUE(holder.Opened());
         Prophylaxis(ctx, false);
     }
     EXPECT_TRUE(

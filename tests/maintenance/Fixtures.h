@@ -3,20 +3,17 @@
 // a temporary folder, with a fixed protocol stamp so that whole protocol texts can be compared.
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
-#include "support/Common.h"
 #include "support/FilesLib.h"
 #include "support/ScriptedInteraction.h"
 
 #include "common/TestUtil.h"
+#include "dbengine/EngineTestUtil.h"
 
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <csignal>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -28,6 +25,7 @@
 namespace k5::mtest {
 
 inline constexpr const char* kStamp = "2021.03.15 09:05:07: ";
+using db::test::BreakOverflowChain;
 using k5test::Quote;
 using k5test::ReadAll;
 using k5test::Shell;
@@ -109,55 +107,9 @@ inline Bytes BigBlob() {
     return Bytes(200000, 0x5A);
 }
 
-// Makes the one row that holds an overflow chain unreadable: the first overflow page's
-// pointer to the next page is aimed past the end of the file. The file must be closed.
-inline void BreakOverflowChain(const std::string& path) {
-    int64_t page = 0, bogus = 0, pageSize = 0;
-    {
-        auto d = db::DBEngine::Instance().OpenDatabase(path, true, true);
-        auto rs = d->OpenRecordset("SELECT pageno, (SELECT page_count FROM pragma_page_count) + 1000, "
-                                   "(SELECT page_size FROM pragma_page_size) FROM dbstat "
-                                   "WHERE pagetype = 'overflow' ORDER BY path LIMIT 1");
-        ASSERT_FALSE(rs->IsEOF()) << "no overflow page in " << path;
-        page = VarToLng(rs->GetValue(0), 0), bogus = VarToLng(rs->GetValue(1), 0);
-        pageSize = VarToLng(rs->GetValue(2), 0);
-    }
-    const char bytes[4] = {char(bogus >> 24), char(bogus >> 16), char(bogus >> 8), char(bogus)};
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp((page - 1) * pageSize);
-    f.write(bytes, 4);
-    ASSERT_TRUE(f.good());
-}
-
-// Another process that holds a database open exclusively until destroyed.
-class HeldByOtherProcess {
-public:
-    explicit HeldByOtherProcess(const std::string& path) {
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        mPid = fork();
-        if (mPid == 0) {
-            try {
-                auto held = db::DBEngine::Instance().OpenDatabase(path, true, false);
-                (void)!write(ready[1], "y", 1);
-                pause();
-            } catch (...) {
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        char c = 'n';
-        mHeld = read(ready[0], &c, 1) == 1 && c == 'y';
-        close(ready[0]);
-    }
-    ~HeldByOtherProcess() {
-        if (mPid > 0 && kill(mPid, SIGKILL) == 0) waitpid(mPid, nullptr, 0);
-    }
-    bool Held() const { return mHeld; }
-
-private:
-    pid_t mPid = -1;
-    bool mHeld = false;
+// Another process that holds a database open exclusively while the holder lives.
+struct HeldByOtherProcess : db::test::Holder {
+    explicit HeldByOtherProcess(const std::string& path) : Holder(path, true, false) {}
 };
 
 inline bool Exists(const std::string& path) {

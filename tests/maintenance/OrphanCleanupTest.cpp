@@ -68,9 +68,12 @@ struct OrphanCleanupTest : ContextFixture {
             AddTable(*d, t.name, cols, {cols.front().name});
         }
     }
-    void Run() {
+    void Close() {
         d->Close();
         d.reset();
+    }
+    void Run() {
+        Close();
         DeletingUnnecessaryRecords(ctx, file);
     }
 };
@@ -141,7 +144,7 @@ TEST_F(OrphanCleanupTest, LineWithGroupedCountsColouredAndBold) {
     const std::string line = std::string(kStamp) +
                              "Удаление лишних записей из таблицы Doc_Cell_Values (записей: 12 345) завершено "
                              "(удалено записей: 3, осталось записей: 12 342).\r\n";
-    EXPECT_TRUE(Has(line)) << Pane();
+    EXPECT_TRUE(Shows(line));
     // The closing half is dark red and bold; a line without orphans is black.
     const auto *removed = RunWith("завершено (удалено записей: 3"), *kept = RunWith("(удалено записей: 0)");
     ASSERT_TRUE(removed && kept);
@@ -152,11 +155,9 @@ TEST_F(OrphanCleanupTest, LineWithGroupedCountsColouredAndBold) {
 }
 
 TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
-    AddRows(*d, "Doc_Registry", {{1, 0, 0, 0}});
-    d->Close();
-    d.reset();
+    Close();
     HeldByOtherProcess holder(file);
-    ASSERT_TRUE(holder.Held());
+    ASSERT_TRUE(holder.Opened());
     EXPECT_THAT(ErrorOf([&] { DeletingUnnecessaryRecords(ctx, file); }),
                 AllOf(HasSubstr("ProphylaxisFrm.DeletingUnnecessaryRecords"),
                       HasSubstr("ProphylaxisFrm.SQLProcessor")));
@@ -165,8 +166,7 @@ TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
 
 TEST_F(OrphanCleanupTest, UnknownTextsArePassedOverAndAFailureStopsTheList) {
     AddRows(*d, "Doc_Registry", {{1, 0, 0, 0}, {2, 1, 1, 0}});
-    d->Close();
-    d.reset();
+    Close();
     SQLProcessor(ctx, file,
                  {"SELECT 1;", "delete from Doc_Registry;", "DELETE FROM Doc_Registry WHERE Time_ID = 0;"});
     EXPECT_EQ(Pane(), Removed("Doc_Registry", 2, 1));

@@ -9,10 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using k5test::Caught;
-using k5test::ReadText;
-using k5test::TempDir;
-using k5test::WriteText;
+using namespace k5test;
 
 namespace {
 
@@ -86,10 +83,10 @@ TEST(MoveFile, ReplacesDestinationOrRaisesAndLeavesIt) {
     EXPECT_EQ(e.Number(), ENOENT);
     EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::mK5FilesOld.MoveFile]\r\n[K5VedovodeduzOR]\r\n" +
                                    std::string(std::strerror(ENOENT)));
-    EXPECT_EQ(ReadText(dir.Sub("old.mdb")), "old");
+    EXPECT_EQ(ReadAll(dir.Sub("old.mdb")), "old");
     k5::MoveFile(dir.Sub("new.mdb"), dir.Sub("old.mdb"));
     EXPECT_FALSE(Exists(dir.Sub("new.mdb")));
-    EXPECT_EQ(ReadText(dir.Sub("old.mdb")), "new contents");
+    EXPECT_EQ(ReadAll(dir.Sub("old.mdb")), "new contents");
     EXPECT_TRUE(k5::SyncFileAndFolder(dir.Sub("old.mdb")));
     EXPECT_FALSE(k5::SyncFileAndFolder(dir.Sub("new.mdb")));
 }
@@ -110,7 +107,7 @@ TEST(MoveFile, AcrossFileSystems) {
     WriteText(dir.Sub("dst.mdb"), "old");
     k5::MoveFile(source, dir.Sub("dst.mdb"));
     EXPECT_FALSE(Exists(source));
-    EXPECT_EQ(ReadText(dir.Sub("dst.mdb")), big);
+    EXPECT_EQ(ReadAll(dir.Sub("dst.mdb")), big);
     EXPECT_EQ(ModeOf(dir.Sub("dst.mdb")), mode_t(0640));
     // No work file is left beside the destination.
     EXPECT_EQ(
@@ -171,8 +168,8 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
 
     EXPECT_EQ(k5::FileToRecycleBin(file), 0);
     EXPECT_FALSE(Exists(file));
-    EXPECT_EQ(ReadText(home + "/data/Trash/files/Korund5.mdb"), "database");
-    const std::string info = ReadText(home + "/data/Trash/info/Korund5.mdb.trashinfo");
+    EXPECT_EQ(ReadAll(home + "/data/Trash/files/Korund5.mdb"), "database");
+    const std::string info = ReadAll(home + "/data/Trash/info/Korund5.mdb.trashinfo");
     for (const char* part : {"[Trash Info]", "Path=", "Korund5.mdb", "DeletionDate="})
         EXPECT_NE(info.find(part), std::string::npos) << part;
     EXPECT_NE(k5::FileToRecycleBin(file), 0);

@@ -8,9 +8,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-using k5test::ReadText;
-using k5test::TempDir;
-using k5test::WriteText;
+using namespace k5test;
 
 TEST(FilesLib, SplitFileName) {
     const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
@@ -73,15 +71,15 @@ TEST(FilesLib, RenameNeverOverwrites) {
     WriteText(dir.Sub("2_2.mdb"), "two");
     k5::FilesLib lib;
     lib.RenameFile(dir.Sub("1_1.mdb"), dir.Sub("1_1.mdb-лишний"));
-    EXPECT_EQ(ReadText(dir.Sub("1_1.mdb-лишний")), "one");
+    EXPECT_EQ(ReadAll(dir.Sub("1_1.mdb-лишний")), "one");
     EXPECT_FALSE(lib.FileExists(dir.Sub("1_1.mdb")));
 
     const k5::K5Error e =
         k5test::Caught([&] { lib.RenameFile(dir.Sub("2_2.mdb"), dir.Sub("1_1.mdb-лишний")); });
     EXPECT_EQ(e.Number(), EEXIST);
     EXPECT_EQ(e.Description(), k5::GetApiErrorText(EEXIST));
-    EXPECT_EQ(ReadText(dir.Sub("2_2.mdb")), "two");
-    EXPECT_EQ(ReadText(dir.Sub("1_1.mdb-лишний")), "one");
+    EXPECT_EQ(ReadAll(dir.Sub("2_2.mdb")), "two");
+    EXPECT_EQ(ReadAll(dir.Sub("1_1.mdb-лишний")), "one");
     EXPECT_THROW(lib.RenameFile(dir.Sub("missing.mdb"), dir.Sub("x.mdb")), k5::K5Error);
 }
 
@@ -112,4 +110,3 @@ TEST(FilesLib, FileSizeAndDiskNameAcceptedByTheFreeSpaceQuery) {
     EXPECT_FALSE(k5::GetDiskFreeSpaceEx(dir.Sub("missing/folder"), space));
     EXPECT_EQ(errno, ENOENT);
 }
-

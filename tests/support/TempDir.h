@@ -2,6 +2,8 @@
 // A scratch folder that disappears with the test, and small helpers shared by the tests.
 #include "support/Error.h"
 
+#include "common/TestUtil.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -25,11 +27,6 @@ private:
 
 inline void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The error `f` raised; a failure when it raised none.
