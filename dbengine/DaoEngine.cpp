@@ -47,11 +47,6 @@ std::string DefaultText(const Value& v) {
 
 using StmtPtr = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
 
-// Runs a body with the connection's progress hook; a hook that threw gets its exception back.
-template <class F> void WithProgress(Connection& c, F&& body) {
-    c.RunLong(std::forward<F>(body));
-}
-
 class SqliteDatabase final : public Database {
 public:
     explicit SqliteDatabase(std::shared_ptr<Connection> conn) : mConn(std::move(conn)) {}
@@ -75,7 +70,7 @@ public:
     void Close() override {
         if (mConn->closed) return;
         try {
-            WithProgress(*mConn, [&] {
+            mConn->RunLong([&] {
                 mConn->BuildPendingIndexes();
                 mConn->Commit();
             });
@@ -97,14 +92,14 @@ public:
         if (type == dbOpenTable)
             Raise(3011, "Не удается найти объект '" + source +
                             "'. Убедитесь, что объект существует и что его имя и путь введены правильно.");
-        WithProgress(*mConn, [&] { mConn->BuildPendingIndexes(); });
+        mConn->RunLong([&] { mConn->BuildPendingIndexes(); });
         return OpenSqlRecordset(mConn, source);
     }
 
     std::unique_ptr<Recordset> OpenRecordset(const std::string& sql,
                                              const std::vector<Value>& params) override {
         mConn->CheckOpen();
-        WithProgress(*mConn, [&] { mConn->BuildPendingIndexes(); });
+        mConn->RunLong([&] { mConn->BuildPendingIndexes(); });
         return OpenSqlRecordset(mConn, sql, params);
     }
 
@@ -112,7 +107,7 @@ public:
         mConn->CheckOpen();
         mAffected = 0;
         bool ddl = false;
-        WithProgress(*mConn, [&] {
+        mConn->RunLong([&] {
             mConn->BuildPendingIndexes();
             const char* tail = sql.c_str();
             const char* end = tail + sql.size();
@@ -260,7 +255,7 @@ public:
         mConn->CheckOpen();
         std::string report;
         try {
-            WithProgress(*mConn, [&] {
+            mConn->RunLong([&] {
                 sqlite3_stmt* st = mConn->Prepare("PRAGMA integrity_check");
                 int rc;
                 while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -441,7 +436,7 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
         RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
         // Indexes that the source had not built yet are built in the copy.
         auto out = OpenConnection(destination, true, false, false, mProgress);
-        WithProgress(*out, [&] {
+        out->RunLong([&] {
             out->BuildPendingIndexes();
             out->Commit();
         });
