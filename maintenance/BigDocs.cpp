@@ -17,13 +17,6 @@ namespace k5 {
 
 namespace {
 
-void PauseOneSecond(MaintenanceContext& ctx) {
-    if (ShortPauses()) return ctx.ui.YieldOnce();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < until)
-        ctx.ui.YieldOnce();
-}
-
 std::string ToLower(const std::string& s) {
     std::string out = s;
     for (char& c : out)
@@ -49,7 +42,7 @@ void SplitName(const std::string& file, std::string& base, std::string& ext) {
 
 } // namespace
 
-std::function<void(MaintenanceContext&)> gBigDocsPause = PauseOneSecond;
+std::function<void(MaintenanceContext&)> gBigDocsPause = CompactionPause;
 
 std::optional<int64_t> DocumentIdOf(const std::string& baseName) {
     const size_t underscore = baseName.find('_');
@@ -81,7 +74,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
         ctx.log.LogAddEnd("Поиск и переименование лишних файлов в подкаталоге BigDocs:", true);
         std::unique_ptr<db::Database> database = ctx.engine.OpenDatabase(aDbFile, true, false);
         const std::vector<std::string> files = DocumentFiles(aDbFolder);
-        gBigDocsPause(ctx);
+        if (gBigDocsPause) gBigDocsPause(ctx);
         const std::string suffix = "-лишний-файл-" + RunStamp();
         int64_t renamed = 0;
         int64_t done = 0;
@@ -140,7 +133,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
                            zipName + ".",
                        true);
         ctx.log.LogAddEnd("Сжатие файлов в папке BigDocs:", true);
-        gBigDocsPause(ctx);
+        if (gBigDocsPause) gBigDocsPause(ctx);
 
         // Sums are 64-bit: a folder of large documents may well exceed 2 GB in all.
         int64_t compacted = 0;

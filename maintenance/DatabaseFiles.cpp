@@ -15,16 +15,6 @@ std::string QuotedPath(const std::string& path) {
     return " \"" + path + "\"";
 }
 
-// The pause after a compaction, spent yielding so the window keeps repainting.
-void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total) {
-    if (ShortPauses()) return ui.YieldOnce();
-    const auto until = std::chrono::steady_clock::now() + total;
-    while (std::chrono::steady_clock::now() < until) {
-        ui.YieldOnce();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // CStr of a version column: an empty (null) value cannot be turned into text.
 std::string VersionPart(db::Recordset& rs, const char* column) {
     Value v = rs.GetValue(column);
@@ -33,6 +23,19 @@ std::string VersionPart(db::Recordset& rs, const char* column) {
 }
 
 } // namespace
+
+void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total) {
+    const auto until = std::chrono::steady_clock::now() + total;
+    while (std::chrono::steady_clock::now() < until) {
+        ui.YieldOnce();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void CompactionPause(MaintenanceContext& ctx) {
+    if (ShortPauses()) return ctx.ui.YieldOnce();
+    YieldingPause(ctx.ui, std::chrono::seconds(1));
+}
 
 void MoveToFirstRow(db::Recordset& rs) {
     rs.MoveFirst();
@@ -109,7 +112,7 @@ bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
         DeleteFile(pack, true);
         // The engine flushes the compacted copy to disk before it returns.
         ctx.engine.CompactDatabase(aDbFile, pack);
-        YieldingPause(ctx.ui, std::chrono::milliseconds(1000));
+        CompactionPause(ctx);
         const std::string old = aDbFile + ".old";
         // The old file gets its second name as a hard link and the compacted copy replaces
         // it in one rename: the file's own name is never missing, not even after a crash.

@@ -3,10 +3,16 @@
 // compact one in place, and read the version recorded inside.
 #include "maintenance/Context.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 namespace k5 {
+
+// Waits, yielding to the event loop so that the window keeps repainting.
+void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total);
+// The fixed one-second pause after a compaction (skipped with K5_TEST_SHORT_PAUSES).
+void CompactionPause(MaintenanceContext& ctx);
 
 // Creates an empty database (Cyrillic sort order) and closes it again; the protocol
 // tells the outcome. Callers reopen the file with OpenMdbFile.

@@ -1,24 +1,19 @@
 #include "maintenance/RunStart.h"
 
+#include "maintenance/DatabaseFiles.h"
 #include "maintenance/Prophylaxis.h"
 #include "support/Error.h"
 #include "support/FileUtils.h"
 #include "support/Settings.h"
 
 #include <chrono>
-#include <thread>
 
 namespace k5 {
 
 namespace {
 
-// One second, spent yielding so that the window keeps repainting while it waits.
 void DefaultRunStampPause(MaintenanceContext& ctx) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < until) {
-        ctx.ui.YieldOnce();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    YieldingPause(ctx.ui, std::chrono::seconds(1));
 }
 
 void PrepareRun(MaintenanceContext& ctx) {
