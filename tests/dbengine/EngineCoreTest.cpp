@@ -1,7 +1,7 @@
 // Definitions, values and rules of the engine, checked on real files.
 #include "EngineTestUtil.h"
 
-#include "support/Common.h"
+#include "common/TestUtil.h"
 
 #include <gmock/gmock.h>
 
@@ -16,11 +16,9 @@ namespace {
 TableDef AllTypesDef(Database& db) {
     TableDef t = db.CreateTableDef("AllTypes");
     auto add = [&](const std::string& name, int type, int size = 0) -> Field& {
-        t.Fields.push_back(t.CreateField(name, type, size));
-        return t.Fields.back();
+        return t.Fields.emplace_back(t.CreateField(name, type, size));
     };
-    Field& id = add("Id", dbLong);
-    id.Attributes |= dbAutoIncrField;
+    add("Id", dbLong).Attributes |= dbAutoIncrField;
     add("Flag", dbBoolean).DefaultValue = std::string("False");
     add("Small", dbByte);
     add("Short", dbInteger).Required = true;
@@ -43,7 +41,6 @@ TableDef AllTypesDef(Database& db) {
     return t;
 }
 
-// Every property of the definition, one line per field and index.
 std::string Describe(const TableDef& t) {
     std::ostringstream out;
     for (const Field& f : t.Fields)
@@ -81,7 +78,6 @@ EngineError AddRow(Recordset& rs, const std::vector<Value>& values) {
     return e;
 }
 
-// A new database in a scratch folder.
 struct Engine : ::testing::Test {
     ScratchDir dir;
     std::unique_ptr<Database> db = NewDb(dir.File("t.mdb"));
@@ -91,133 +87,82 @@ struct Engine : ::testing::Test {
 
 TEST(EngineDefinitions, EveryTypeAndPropertySurvivesReopenAndCompaction) {
     ScratchDir dir;
-    const std::string path = dir.File("a.mdb");
+    const std::string path = dir.File("a.mdb"), compact = dir.File("compact.mdb");
     TableDef expected;
     {
         auto db = NewDb(path);
-        expected = AllTypesDef(*db);
-        db->AppendTableDef(expected);
+        db->AppendTableDef(expected = AllTypesDef(*db));
         auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
-        rs->AddNew();
-        const auto row = SampleRow();
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            rs->SetValue(i, row[static_cast<size_t>(i)]);
+        EXPECT_EQ(AddRow(*rs, SampleRow()).Number(), 0);
+        rs->AddNew(); // a new row starts from the defaults, auto-increment after the highest value
+        EXPECT_EQ(rs->EditMode(), dbEditAdd);
+        rs->SetValue("Short", int16_t(1));
         rs->Update();
-        db->Close();
     }
-    const std::string compact = dir.File("compact.mdb");
+    const std::string before = k5test::ReadAll(path);
     DBEngine::Instance().CompactDatabase(path, compact);
+    EXPECT_EQ(k5test::ReadAll(path), before); // the source is left alone
     for (const auto& p : {path, compact}) {
         SCOPED_TRACE(p);
         auto db = OpenDb(p, true, true);
         EXPECT_EQ(db->TableNames(), std::vector<std::string>{"AllTypes"});
-        TableDef got = db->GetTableDef("alltypes");
-        EXPECT_EQ(got.Name, "AllTypes");
-        EXPECT_EQ(Describe(got), Describe(expected));
+        EXPECT_EQ(Describe(db->GetTableDef("alltypes")), Describe(expected));
         auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
-        ASSERT_EQ(rs->RecordCount(), 1);
-        ASSERT_FALSE(rs->IsEOF());
+        ASSERT_EQ(rs->RecordCount(), 2);
         const auto row = SampleRow();
-        for (int i = 0; i < rs->FieldCount(); ++i) {
-            SCOPED_TRACE(rs->FieldInfo(i).Name);
-            EXPECT_EQ(rs->GetValue(i), row[static_cast<size_t>(i)]);
-        }
+        for (int i = 0; i < rs->FieldCount(); ++i)
+            EXPECT_EQ(rs->GetValue(i), row[static_cast<size_t>(i)]) << rs->FieldInfo(i).Name;
         rs->MoveNext();
-        EXPECT_TRUE(rs->IsEOF());
-        EXPECT_EQ(db->IntegrityCheck(), "");
-    }
-}
-
-TEST_F(Engine, DefaultsAndAutoNumberFillANewRow) {
-    db->AppendTableDef(AllTypesDef(*db));
-    auto rs = db->OpenRecordset("AllTypes", dbOpenTable);
-    EXPECT_EQ(rs->EditMode(), dbEditNone);
-    for (int16_t s : {int16_t(1), int16_t(2)}) {
-        rs->AddNew();
-        EXPECT_EQ(rs->EditMode(), dbEditAdd);
+        EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(8)));
         EXPECT_EQ(rs->GetValue("Name"), Value(std::string("безымянный")));
-        EXPECT_EQ(rs->GetValue("Whole"), Value(int32_t(0)));
         EXPECT_EQ(rs->GetValue("Flag"), Value(false));
         EXPECT_TRUE(std::holds_alternative<Date>(rs->GetValue("When")));
-        rs->SetValue("Short", s);
-        rs->Update();
-        EXPECT_EQ(rs->EditMode(), dbEditNone);
-    }
-    rs->AddNew();
-    rs->SetValue("Short", int16_t(3));
-    rs->CancelUpdate();
-    EXPECT_EQ(rs->EditMode(), dbEditNone);
-    EXPECT_EQ(rs->RecordCount(), 2);
-    rs->MoveFirst();
-    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(1)));
-    rs->MoveNext();
-    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(2)));
-}
-
-TEST_F(Engine, WrongTypeOrRangeIsRefusedAtAssignmentLosslessConversionsAccepted) {
-    struct Case {
-        int type, size;
-        Value given, stored; // stored: Null = refused with 3421
-    };
-    // clang-format off
-    const Case cases[] = {
-        {dbLong, 0, std::string("abc"), Null{}}, {dbByte, 0, int32_t(256), Null{}},
-        {dbByte, 0, int16_t(-1), Null{}}, {dbInteger, 0, int32_t(40000), Null{}},
-        {dbLong, 0, int64_t(2147483648LL), Null{}}, {dbLong, 0, 2.5, Null{}},
-        {dbText, 10, Bytes{1}, Null{}}, {dbDate, 0, std::string("01.01.2020"), Null{}},
-        {dbBinary, 10, std::string("x"), Null{}}, {dbGUID, 0, Bytes{1, 2}, Null{}},
-        {dbSingle, 0, 1e300, Null{}}, {dbMemo, 0, std::string("\xff\xfe"), Null{}},
-        {dbDouble, 0, int32_t(5), 5.0}, {dbLong, 0, 12.0, int32_t(12)},
-        {dbCurrency, 0, int32_t(3), Currency{30000}}, {dbText, 10, int32_t(42), std::string("42")},
-        {dbBoolean, 0, int32_t(-1), true}};
-    // clang-format on
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(n));
-        TableDef t = db->CreateTableDef("T" + std::to_string(n++));
-        t.Fields.push_back(t.CreateField("F", c.type, c.size));
-        db->AppendTableDef(t);
-        auto rs = db->OpenRecordset(t.Name, dbOpenTable);
-        rs->AddNew();
-        const EngineError e = Catch([&] { rs->SetValue(0, c.given); });
-        EXPECT_EQ(e.Number(), IsNull(c.stored) ? 3421 : 0);
-        EXPECT_EQ(IsNull(c.stored) ? c.stored : rs->GetValue(0), c.stored);
+        EXPECT_EQ(db->IntegrityCheck(), "");
     }
 }
 
 TEST_F(Engine, RefusalsAtUpdateCarryTheirNumberAndText) {
     TableDef t = db->CreateTableDef("Doc");
     t.Fields = {t.CreateField("Id", dbLong), t.CreateField("Code", dbText, 5),
-                t.CreateField("Bin", dbBinary, 2)};
+                t.CreateField("Bin", dbBinary, 2), t.CreateField("Small", dbByte)};
     t.Fields[1].Required = true;
     t.Indexes = {Index{.Name = "PrimaryKey", .Fields = {{"Id"}}, .Primary = true}};
     db->AppendTableDef(t);
     auto rs = db->OpenRecordset("Doc", dbOpenTable);
+    // A value of the wrong type or out of range is refused when it is assigned.
+    rs->AddNew();
+    for (const auto& [field, given] : std::vector<std::pair<int, Value>>{{0, std::string("abc")},
+                                                                         {0, 2.5},
+                                                                         {1, Bytes{1}},
+                                                                         {2, std::string("x")},
+                                                                         {3, int32_t(256)},
+                                                                         {3, -1.0}})
+        EXPECT_EQ(Catch([&] { rs->SetValue(field, given); }).Number(), 3421) << field;
+    rs->SetValue(0, 12.0); // lossless conversions are made
+    rs->SetValue(1, int32_t(42));
+    EXPECT_EQ(rs->GetValue(0), Value(int32_t(12)));
+    EXPECT_EQ(rs->GetValue(1), Value(std::string("42")));
+    rs->CancelUpdate();
+
     auto attempt = [&](Value id, Value code, Value bin = Null{}) { return AddRow(*rs, {id, code, bin}); };
     EXPECT_EQ(attempt(int32_t(1), std::string("ок")).Number(), 0);
-
     const EngineError required = attempt(int32_t(2), Null{});
     EXPECT_EQ(required.Number(), 3314);
     EXPECT_EQ(required.Description(),
               "Поле 'Doc.Code' не может содержать значение Null, поскольку свойство "
               "Required для этого поля имеет значение True.  Введите значение в поле.");
-    EXPECT_EQ(required.Source(), "DAO.Database");
-
     const EngineError dup = attempt(int32_t(1), std::string("x"));
     EXPECT_EQ(dup.Number(), 3022);
     EXPECT_THAT(dup.Description(),
                 ::testing::EndsWith("  Измените данные в поле или полях, содержащих повторяющиеся значения, "
                                     "удалите индекс или переопределите его, чтобы разрешить повторяющиеся "
                                     "значения, и повторите попытку."));
-
     EXPECT_EQ(attempt(int32_t(3), std::string("")).Number(), 3315);
     EXPECT_EQ(attempt(int32_t(4), std::string("абвгде")).Number(), 3163); // 6 letters into 5
     EXPECT_EQ(attempt(int32_t(5), std::string("абвгд")).Number(), 0);     // 5 letters, 10 bytes
     EXPECT_EQ(attempt(int32_t(6), std::string("b"), Bytes{1, 2, 3}).Number(), 3163);
     EXPECT_EQ(attempt(Null{}, std::string("n")).Number(), 3058);
-
     // A refused row leaves the saved ones alone, also after a reopen.
-    EXPECT_EQ(rs->RecordCount(), 2);
     rs.reset();
     const std::string path = db->Name();
     db->Close();
@@ -225,140 +170,45 @@ TEST_F(Engine, RefusalsAtUpdateCarryTheirNumberAndText) {
     EXPECT_EQ(db->OpenRecordset("Doc", dbOpenTable)->RecordCount(), 2);
 }
 
-TEST_F(Engine, PendingRowNeedsAddNew) {
-    TableDef t = db->CreateTableDef("T");
-    t.Fields = {t.CreateField("A", dbLong)};
-    db->AppendTableDef(t);
-    auto rs = db->OpenRecordset("T", dbOpenTable);
-    EXPECT_EQ(Catch([&] { rs->SetValue(0, int32_t(1)); }).Number(), 3020);
-    EXPECT_EQ(Catch([&] { rs->Update(); }).Number(), 3020);
-    EXPECT_TRUE(rs->IsEOF());
-    EXPECT_EQ(Catch([&] { rs->GetValue(0); }).Number(), 3021);
-    EXPECT_EQ(Catch([&] { rs->MoveFirst(); }).Number(), 3021); // an empty table has no first row
-    EXPECT_EQ(Catch([&] { rs->MoveNext(); }).Number(), 3021);
-    EXPECT_EQ(Catch([&] { db->OpenRecordset("SELECT A FROM T")->MoveFirst(); }).Number(), 3021);
-    EXPECT_EQ(Catch([&] { db->OpenRecordset("Missing"); }).Number(), 3078);
-    EXPECT_EQ(Catch([&] { rs->GetValue("Nope"); }).Number(), 3265);
-}
-
-TEST_F(Engine, UniqueIndexesAndNulls) {
-    TableDef t = db->CreateTableDef("T");
-    t.Fields = {t.CreateField("A", dbLong), t.CreateField("B", dbLong)};
+TEST_F(Engine, UniqueIndexesIgnoreCaseAndNullsTextOrderIsRussian) {
+    TableDef t = db->CreateTableDef("Words");
+    t.Fields = {t.CreateField("A", dbText, 30), t.CreateField("B", dbLong)};
     t.Indexes = {Index{.Name = "UA", .Fields = {{"A"}}, .Unique = true},
                  Index{.Name = "UB", .Fields = {{"B"}}, .Unique = true, .IgnoreNulls = true}};
     db->AppendTableDef(t);
-    auto rs = db->OpenRecordset("T", dbOpenTable);
-    // Nulls are never duplicates of each other, with or without IgnoreNulls.
-    EXPECT_EQ(AddRow(*rs, {Null{}, Null{}}).Number(), 0);
-    EXPECT_EQ(AddRow(*rs, {Null{}, Null{}}).Number(), 0);
-    EXPECT_EQ(AddRow(*rs, {int32_t(1), int32_t(1)}).Number(), 0);
-    EXPECT_EQ(AddRow(*rs, {int32_t(1), int32_t(2)}).Number(), 3022);
-    EXPECT_EQ(AddRow(*rs, {int32_t(2), int32_t(1)}).Number(), 3022);
-    EXPECT_EQ(rs->RecordCount(), 3);
-}
-
-TEST_F(Engine, RussianCaseInsensitiveComparisonAndOrder) {
-    TableDef t = db->CreateTableDef("Words");
-    t.Fields = {t.CreateField("W", dbText, 30)};
-    t.Indexes = {Index{.Name = "UW", .Fields = {{"W"}}, .Unique = true}};
-    db->AppendTableDef(t);
     auto rs = db->OpenRecordset("Words", dbOpenTable);
+    EXPECT_EQ(Catch([&] { rs->MoveFirst(); }).Number(), 3021); // an empty table has no first row
+    int32_t n = 0;
     for (const char* w : {"жук", "Ёлка", "ель", "Яма", "аист", "Zebra", "apple"})
-        EXPECT_EQ(AddRow(*rs, {std::string(w)}).Number(), 0);
-    EXPECT_EQ(AddRow(*rs, {std::string("ЖУК")}).Number(), 3022);
-
-    auto q = db->OpenRecordset("SELECT W FROM Words ORDER BY W");
+        EXPECT_EQ(AddRow(*rs, {std::string(w), ++n}).Number(), 0);
+    EXPECT_EQ(AddRow(*rs, {std::string("ЖУК"), Null{}}).Number(), 3022);
+    EXPECT_EQ(AddRow(*rs, {std::string("new"), int32_t(1)}).Number(), 3022);
+    // Nulls are never duplicates of each other, with or without IgnoreNulls.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(AddRow(*rs, {Null{}, Null{}}).Number(), 0);
+    EXPECT_EQ(rs->RecordCount(), 9);
     std::vector<std::string> order;
-    for (; !q->IsEOF(); q->MoveNext())
+    for (auto q = db->OpenRecordset("SELECT A FROM Words WHERE B > 0 ORDER BY A"); !q->IsEOF(); q->MoveNext())
         order.push_back(std::get<std::string>(q->GetValue(0)));
     EXPECT_EQ(order, (std::vector<std::string>{"apple", "Zebra", "аист", "ель", "Ёлка", "жук", "Яма"}));
-    auto eq = db->OpenRecordset("SELECT count(*) AS N FROM Words WHERE W = 'ЯМА'");
-    EXPECT_EQ(eq->GetValue("N"), Value(int32_t(1)));
-}
-
-TEST_F(Engine, SqlCreatedTableIsANormalTable) {
-    db->Execute("CREATE TABLE TempCertificateId (Id LONG);");
-    db->Execute("CREATE INDEX TempCertificateId_I_Id ON TempCertificateId (Id);");
-    db->Execute(
-        "INSERT INTO TempCertificateId (Id) VALUES (5); INSERT INTO TempCertificateId (Id) VALUES (6);");
-    EXPECT_EQ(db->RecordsAffected(), 2);
-    EXPECT_EQ(db->TableNames(), std::vector<std::string>{"TempCertificateId"});
-    TableDef def = db->GetTableDef("TempCertificateId");
-    EXPECT_EQ(def.Fields.at(0).Type, dbLong);
-    EXPECT_EQ(def.Indexes.at(0).Name, "TempCertificateId_I_Id");
-    auto rs = db->OpenRecordset("TempCertificateId", dbOpenTable);
-    EXPECT_EQ(rs->RecordCount(), 2);
-    EXPECT_EQ(rs->GetValue("Id"), Value(int32_t(5)));
-    EXPECT_EQ(AddRow(*rs, {int32_t(7)}).Number(), 0);
-    rs->Close();
-    db->Execute("DROP TABLE TempCertificateId;");
-    EXPECT_TRUE(db->TableNames().empty());
-    EXPECT_EQ(Catch([&] { db->GetTableDef("TempCertificateId"); }).Number(), 3265);
-    EXPECT_EQ(Catch([&] { db->OpenRecordset("TempCertificateId", dbOpenTable); }).Number(), 3011);
-    EXPECT_EQ(Catch([&] { db->Execute("SELECT 1"); }).Number(), 3065);
-}
-
-TEST_F(Engine, AppendDeleteAndRefusedDefinitions) {
-    TableDef t = db->CreateTableDef("B");
-    t.Fields = {t.CreateField("X", dbLong)};
-    db->AppendTableDef(t);
-    t.Name = "A";
-    db->AppendTableDef(t);
-    EXPECT_EQ(db->TableNames(), (std::vector<std::string>{"B", "A"})); // creation order
-    EXPECT_EQ(Catch([&] { db->AppendTableDef(t); }).Number(), 3010);
-    TableDef empty = db->CreateTableDef("E");
-    EXPECT_EQ(Catch([&] { db->AppendTableDef(empty); }).Number(), 3264);
-    TableDef badIndex = db->CreateTableDef("I");
-    badIndex.Fields = {badIndex.CreateField("X", dbLong)};
-    badIndex.Indexes = {Index{.Name = "IX", .Fields = {{"Missing"}}}};
-    EXPECT_EQ(Catch([&] { db->AppendTableDef(badIndex); }).Number(), 3265);
-    EXPECT_EQ(db->TableNames().size(), 2u); // nothing left over from the refused append
-    TableDef hidden = db->CreateTableDef("_k5_fields");
-    hidden.Fields = {hidden.CreateField("X", dbLong)};
-    EXPECT_EQ(Catch([&] { db->AppendTableDef(hidden); }).Number(), 3125);
-    auto onA = db->OpenRecordset("A", dbOpenTable);
-    auto onB = db->OpenRecordset("B", dbOpenTable);
-    db->DeleteTableDef("b");
-    EXPECT_EQ(db->TableNames(), std::vector<std::string>{"A"});
-    EXPECT_EQ(onA->RecordCount(), 0); // other tables' recordsets stay usable
-    EXPECT_EQ(Catch([&] { onB->RecordCount(); }).Number(), 3420);
-    EXPECT_EQ(Catch([&] { db->DeleteTableDef("B"); }).Number(), 3265);
-    // A recreated table starts from its new definition.
-    TableDef again = db->CreateTableDef("B");
-    again.Fields = {again.CreateField("Y", dbText, 10)};
-    db->AppendTableDef(again);
-    EXPECT_EQ(db->GetTableDef("B").Fields[0].Name, "Y");
+    EXPECT_EQ(db->OpenRecordset("SELECT count(*) FROM Words WHERE A = 'ЯМА'")->GetValue(0),
+              Value(int32_t(1)));
 }
 
 TEST_F(Engine, SqlRecordsetsBindParametersAndCountExactly) {
     TableDef t = db->CreateTableDef("Docs");
-    t.Fields = {t.CreateField("Id", dbLong), t.CreateField("Name", dbText, 20),
-                t.CreateField("Sum", dbCurrency)};
+    t.Fields = {t.CreateField("A", dbLong), t.CreateField("B", dbText, 20), t.CreateField("C", dbCurrency)};
     db->AppendTableDef(t);
     db->Execute("INSERT INTO Docs VALUES (1, 'one', 15000), (2, 'two', 25000), (3, 'three''s', 35000)");
-    EXPECT_EQ(db->RecordsAffected(), 3);
     // Values are bound, never spliced: a quote in a parameter is just a character.
-    auto rs = db->OpenRecordset("SELECT Id, Name, Sum FROM Docs WHERE Name = ? OR Id > ? ORDER BY Id",
+    auto rs = db->OpenRecordset("SELECT A, B, C FROM Docs WHERE B = ? OR A > ? ORDER BY A",
                                 std::vector<Value>{std::string("THREE's"), int32_t(1)});
     EXPECT_EQ(rs->RecordCount(), 2);
-    ASSERT_FALSE(rs->IsEOF());
-    EXPECT_EQ(rs->GetValue("id"), Value(int32_t(2)));
-    EXPECT_EQ(rs->GetValue("Sum"), Value(Currency{25000}));
-    EXPECT_EQ(rs->FieldInfo(2).Type, dbCurrency);
+    EXPECT_EQ(rs->GetValue("C"), Value(Currency{25000}));
     rs->MoveNext();
-    EXPECT_EQ(rs->GetValue("Name"), Value(std::string("three's")));
-    rs->MoveNext();
-    EXPECT_TRUE(rs->IsEOF());
-    EXPECT_EQ(Catch([&] { rs->MoveNext(); }).Number(), 3021);
+    EXPECT_EQ(rs->GetValue("B"), Value(std::string("three's")));
     EXPECT_EQ(Catch([&] { rs->AddNew(); }).Number(), 3027);
-    EXPECT_EQ(
-        Catch([&] { db->OpenRecordset("SELECT * FROM Docs WHERE Id = ?", std::vector<Value>{}); }).Number(),
-        3061);
-    // A table name without a type opens the table itself.
-    auto table = db->OpenRecordset("docs");
-    EXPECT_EQ(table->RecordCount(), 3);
-    EXPECT_EQ(AddRow(*table, {int32_t(4)}).Number(), 0);
-    // Closing the database closes its recordsets.
+    auto table = db->OpenRecordset("docs"); // closing the database closes its recordsets
     db->Close();
     EXPECT_EQ(Catch([&] { table->MoveFirst(); }).Number(), 3420);
 }

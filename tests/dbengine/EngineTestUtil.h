@@ -1,18 +1,16 @@
 #pragma once
-// Helpers for the engine tests (the maintenance tests use them too): a scratch folder, short
-// ways to open files, a damaged row, another process holding a file.
+// Helpers for the engine tests, used by the maintenance tests too.
 #include "dbengine/DaoEngine.h"
 #include "support/Common.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fstream>
-#include <string>
 
 namespace k5::db::test {
 
@@ -44,8 +42,8 @@ template <class F> EngineError Catch(F&& f) {
     return EngineError(0, "");
 }
 
-// Makes the one row that holds an overflow chain unreadable: the first overflow page's
-// pointer to the next page is aimed past the end of the file. The file must be closed.
+// Makes the one row with an overflow chain unreadable: the chain's next-page pointer is aimed
+// past the end of the (closed) file.
 inline void BreakOverflowChain(const std::string& path) {
     int64_t page = 0, bogus = 0, pageSize = 0;
     {
@@ -60,8 +58,7 @@ inline void BreakOverflowChain(const std::string& path) {
     const char bytes[4] = {char(bogus >> 24), char(bogus >> 16), char(bogus >> 8), char(bogus)};
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp((page - 1) * pageSize);
-    f.write(bytes, 4);
-    ASSERT_TRUE(f.good());
+    ASSERT_TRUE(f.write(bytes, 4).good());
 }
 
 // A child process that opens the file and keeps it until the holder goes.
@@ -70,8 +67,7 @@ public:
     Holder(const std::string& path, bool exclusive, bool readOnly) {
         int ready[2];
         EXPECT_EQ(::pipe(ready), 0);
-        mPid = ::fork();
-        if (mPid == 0) {
+        if ((mPid = ::fork()) == 0) {
             try {
                 auto db = DBEngine::Instance().OpenDatabase(path, exclusive, readOnly);
                 (void)!::write(ready[1], "y", 1);
