@@ -1,7 +1,8 @@
 // The main window and the About window under the offscreen platform, driven through their
-// controls with a scripted user.
+// controls with a scripted user; the Qt user with its boxes, throttled yields and progress feed.
 #include "app/AboutFrm.h"
 #include "app/ProphylaxisFrm.h"
+#include "app/QtInteraction.h"
 #include "common/TestUtil.h"
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
@@ -13,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBlock>
@@ -22,8 +24,10 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+#include <thread>
 
 using namespace k5;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -47,10 +51,7 @@ const bool kScratchReady = !Scratch().empty();
 void WriteSettings(const std::string& body) {
     std::ofstream(Scratch() + "/etc/Seltaris/Korund5.conf", std::ios::trunc) << body;
 }
-
-std::string T(const QString& s) {
-    return s.toStdString();
-}
+const auto T = [](const QString& s) { return s.toStdString(); };
 
 // Text with "<colour>" or "<colour b>" wherever the look changes; every line break is "\n"
 // and has no look of its own.
@@ -66,29 +67,26 @@ struct Looks {
             text += "<" + std::to_string(colour = c) + ((bold = b) ? " b>" : ">");
         text += T(s);
     }
-    void Add(const QTextFragment& f) {
-        const QColor c = f.charFormat().foreground().color();
-        Add(f.text(), uint32_t(c.red()) | uint32_t(c.green()) << 8 | uint32_t(c.blue()) << 16,
-            f.charFormat().fontWeight() >= QFont::Bold);
+    explicit Looks(const QTextDocument* doc = nullptr) {
+        for (QTextBlock b = doc ? doc->begin() : QTextBlock(); b.isValid(); b = b.next()) {
+            if (b != doc->begin()) text += "\n";
+            for (auto it = b.begin(); !it.atEnd(); ++it) {
+                const QTextCharFormat f = it.fragment().charFormat();
+                const QColor c = f.foreground().color();
+                Add(it.fragment().text(),
+                    uint32_t(c.red()) | uint32_t(c.green()) << 8 | uint32_t(c.blue()) << 16,
+                    f.fontWeight() >= QFont::Bold);
+            }
+        }
     }
 };
-
-std::string DocumentLooks(const QTextDocument* doc) {
-    Looks l;
-    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
-        if (b != doc->begin()) l.text += "\n";
-        for (auto it = b.begin(); !it.atEnd(); ++it)
-            l.Add(it.fragment());
-    }
-    return l.text;
-}
 
 // The pane shows the protocol's model: the same text in the same colours and weights.
 void ExpectMirrors(ProphylaxisFrm& frm) {
     Looks model;
     for (const RichPane::Run& r : frm.Protocol().Pane().Runs())
         model.Add(QString::fromStdU16String(r.text), r.colour, r.bold);
-    EXPECT_EQ(DocumentLooks(frm.RichTextBox1->document()), model.text);
+    EXPECT_EQ(Looks(frm.RichTextBox1->document()).text, model.text);
 }
 
 struct Window {
@@ -156,25 +154,42 @@ TEST_F(WindowTest, ControlsAtCreation) {
     EXPECT_EQ(States(f), kIdle);
 }
 
-// Busy (and no close) during the pass, idle after; with no folder setting the pass fails in
-// the pane only, and "Выход" then closes without a question.
-TEST_F(WindowTest, StartUpCheckPassIsBusyThenIdleAndWritesNoFile) {
+// With no folder setting the start-up pass fails in the pane only, busy (and no close)
+// meanwhile. A run on a missing folder fails with a box; "Протоколы" then shows the protocol
+// folder, and "Выход" closes without a question.
+TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
+    gRunStampPause = [](MaintenanceContext&) {};
     Window w;
     w.frm.show();
     std::set<std::string> during;
     w.ui.onYield = [&] { during.insert(States(w.frm) + (w.frm.close() ? " closed" : "")); };
     w.frm.Form_Initialize();
     EXPECT_EQ(during, std::set<std::string>{kBusy});
-    EXPECT_EQ(States(w.frm), kIdle);
     EXPECT_EQ(T(w.frm.windowTitle()), " Профилактика базы данных Корунд-5W. Версия " + GetVersion() + ".");
     EXPECT_EQ(T(w.frm.theLimitMessages->text()), "0");
     EXPECT_TRUE(w.frm.RichTextBox1->toPlainText().contains(
         QStringLiteral("В настройках программы отсутствует информация о расположении базы данных.")));
-    EXPECT_TRUE(w.frm.State().mLogFileTxt.empty());
+    EXPECT_TRUE(w.frm.State().mLogFileTxt.empty()); // no file written
     ExpectMirrors(w.frm);
+    EXPECT_TRUE(w.ui.calls.empty());
+
+    const std::string db = Scratch() + "/нет такой папки/";
+    w.frm.Text2->setText(QString::fromStdString(db));
+    w.frm.theCmdStart->click();
+    ASSERT_EQ(w.ui.calls.size(), 1u);
+    const std::string text = w.ui.calls[0].text;
+    EXPECT_EQ(w.ui.calls[0].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
+    EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Critical);
+    const size_t inner = text.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]");
+    EXPECT_LT(text.find("[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]"), inner) << text;
+    EXPECT_NE(inner, std::string::npos) << text;
+    EXPECT_EQ(States(w.frm), kIdle);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    w.frm.theCmdProtocols->click();
+    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text, "folder " + db + "Профилактика_БД/");
     w.frm.theCmdExit->click();
     EXPECT_FALSE(w.frm.isVisible());
-    EXPECT_TRUE(w.ui.calls.empty());
+    EXPECT_EQ(w.ui.calls.size(), 2u);
 }
 
 TEST_F(WindowTest, LimitFieldNormalisesOnLeavingAndSelectsOnEntering) {
@@ -242,39 +257,13 @@ TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
         w.frm.State().mProphylaxisOk = true;
         w.ui.QueueAnswer(answer);
         w.frm.theCmdExit->click();
-        ASSERT_GE(w.ui.calls.size(), 1u);
-        EXPECT_EQ(w.ui.calls[0].kind + " " + w.ui.calls[0].text, "YesNoCancel Запустить Корунд-5W?");
-        EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Information);
         EXPECT_EQ(w.frm.isVisible(), staysOpen) << after;
         std::string got;
-        for (size_t k = 1; k < w.ui.calls.size(); ++k)
-            got += w.ui.calls[k].kind + " " + w.ui.calls[k].text;
-        EXPECT_EQ(got, after);
+        for (const auto& c : w.ui.calls)
+            got += (got.empty() ? "" : "|") + c.kind + " " + c.text;
+        EXPECT_EQ(got, "YesNoCancel Запустить Корунд-5W?" + (after.empty() ? "" : "|" + after));
+        EXPECT_EQ(w.ui.calls.at(0).icon, BoxIcon::Information);
     }
-}
-
-// A folder that does not exist: the pass fails and the RTF log cannot be saved. "Протоколы"
-// shows the protocol folder while there is no log file.
-TEST_F(WindowTest, FailureAtRunIsShownWithLocationLinesAndWindowReturnsToIdle) {
-    gRunStampPause = [](MaintenanceContext&) {};
-    Window w;
-    w.frm.Form_Initialize();
-    w.frm.show();
-    const std::string db = Scratch() + "/нет такой папки/";
-    w.frm.Text2->setText(QString::fromStdString(db));
-    w.frm.theCmdStart->click();
-    ASSERT_EQ(w.ui.calls.size(), 1u);
-    const auto& box = w.ui.calls[0];
-    EXPECT_EQ(box.kind + " " + box.text.substr(0, box.text.find(' ')), "Message Ошибка");
-    EXPECT_EQ(box.icon, BoxIcon::Critical);
-    const size_t inner = box.text.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]");
-    EXPECT_LT(box.text.find("[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]"), inner) << box.text;
-    EXPECT_NE(inner, std::string::npos) << box.text;
-    EXPECT_EQ(States(w.frm), kIdle);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    w.frm.theCmdProtocols->click();
-    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text, "folder " + db + "Профилактика_БД/");
-    EXPECT_TRUE(w.frm.close());
 }
 
 // Opened by its button: modal, owned by the window.
@@ -283,10 +272,9 @@ TEST_F(WindowTest, AboutWindowCaptionTextsColoursAndWeights) {
     w.frm.show();
     QWidget* owner = nullptr;
     QTimer::singleShot(0, [&] {
-        if (auto* a = qobject_cast<AboutFrm*>(QApplication::activeModalWidget())) {
-            owner = a->parentWidget();
-            a->theCmdClose->click();
-        }
+        auto* about = qobject_cast<AboutFrm*>(QApplication::activeModalWidget());
+        owner = about ? about->parentWidget() : nullptr;
+        if (about) about->theCmdClose->click();
     });
     w.frm.theCmdAbout->click();
     EXPECT_EQ(owner, &w.frm);
@@ -294,14 +282,13 @@ TEST_F(WindowTest, AboutWindowCaptionTextsColoursAndWeights) {
     AboutFrm about(w.ui);
     EXPECT_EQ(T(about.windowTitle()),
               " Об утилите: Профилактика базы данных Корунд-5W. Версия " + GetVersion() + ".");
-    EXPECT_TRUE(about.isModal());
     EXPECT_EQ(T(about.theCmdClose->text()), "Закрыть");
     // 36 texts, 34 of them with a line end: 35 lines, four of them empty.
-    const QTextDocument* doc = about.theRTBox->document();
-    EXPECT_EQ(doc->blockCount(), 35);
-    EXPECT_EQ(doc->toPlainText().count(QStringLiteral("\n\n")), 4);
-    const std::string looks = DocumentLooks(doc);
-    // Four bold headings, and "Внимание!" in magenta with the rest of its line in black.
+    EXPECT_EQ(about.theRTBox->document()->blockCount(), 35);
+    const std::string looks = Looks(about.theRTBox->document()).text;
+    EXPECT_EQ(std::count(looks.begin(), looks.end(), '\n'), 34);
+    EXPECT_EQ(QString::fromStdString(looks).count(QStringLiteral("\n\n")), 4);
+    // Four bold headings, "Внимание!" among them in magenta, and the rest of its line in black.
     for (const char* marked :
          {"<0 b>Назначение утилиты:\n<0>", "<0 b>Как работает утилита:\n<0>",
           "<0 b>Условия работы утилиты:\n<0>",
@@ -340,8 +327,7 @@ TEST_F(WindowTest, WholeRunOnTinyDemoThroughTheButtons) {
     f.theCmdStart->click();
     EXPECT_EQ(during, std::set<std::string>{kBusy});
     EXPECT_EQ(States(f), kIdle);
-    for (const auto& c : w.ui.calls)
-        EXPECT_NE(c.kind, "Message") << c.text;
+    EXPECT_TRUE(w.ui.calls.empty());
     EXPECT_EQ(T(f.theLimitMessages->text()), "5");
     const QString plain = f.RichTextBox1->toPlainText();
     EXPECT_TRUE(plain.contains(QStringLiteral("   В таблицах удалять недоступные записи: Да")));
@@ -349,94 +335,172 @@ TEST_F(WindowTest, WholeRunOnTinyDemoThroughTheButtons) {
     ExpectMirrors(f);
 
     // The RTF log is the pane saved, colours and weights with it; "Протоколы" selects it.
-    const std::string rtf = f.State().mLogFileRtf;
-    EXPECT_EQ(k5test::ReadAll(rtf), f.Protocol().Pane().ToRtf());
+    EXPECT_EQ(k5test::ReadAll(f.State().mLogFileRtf), f.Protocol().Pane().ToRtf());
     EXPECT_TRUE(fs::exists(f.State().mLogFileTxt));
     f.theCmdProtocols->click();
-    EXPECT_EQ(w.ui.calls.back().kind + " " + w.ui.calls.back().caption + " " + w.ui.calls.back().text,
-              "Show select " + rtf);
+    ASSERT_EQ(w.ui.calls.size(), 1u);
+    EXPECT_EQ(w.ui.calls[0].kind + " " + w.ui.calls[0].caption + " " + w.ui.calls[0].text,
+              "Show select " + f.State().mLogFileRtf);
 }
 #endif
 
-class LayoutTest : public WindowTest {
-protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        f.show();
-        QApplication::processEvents();
-    }
-    ScriptedInteraction ui;
-    ProphylaxisFrm f{&ui};
-    QWidget* rightButtons[4] = {f.theCmdStart, f.theCmdProtocols, f.theCmdCancel, f.theCmdExit};
-
-    void Resize(int w, int h) {
-        f.resize(w, h);
-        QApplication::processEvents();
-    }
-    void ExpectRules() {
+// At the start size, shrunk below the minimum, widened, and minimised.
+TEST_F(WindowTest, LayoutRulesHoldWhateverTheSize) {
+    Window w;
+    ProphylaxisFrm& f = w.frm;
+    auto expectRules = [&] {
         const int cw = f.PixelsToTwipsX(f.width()), ch = f.PixelsToTwipsY(f.height());
-        EXPECT_EQ(f.Twips(f.Label1).width, cw);
-        EXPECT_EQ(f.Twips(f.Frame1).width, cw - 240);
-        EXPECT_EQ(f.Twips(f.Text2).width, cw - 240 - 1725 - 60);
-        const TwipsRect pane = f.Twips(f.RichTextBox1), about = f.Twips(f.theCmdAbout);
+        const TwipsRect pane = f.Twips(f.RichTextBox1), about = f.Twips(f.theCmdAbout),
+                        box = f.Twips(f.theZipAndRename);
+        EXPECT_EQ(std::tuple(f.Twips(f.Label1).width, f.Twips(f.Frame1).width, f.Twips(f.Text2).width),
+                  std::tuple(cw, cw - 240, cw - 240 - 1725 - 60));
         EXPECT_EQ(std::tuple(pane.top, pane.height, pane.width), std::tuple(2835, ch - 2835 - 750, cw - 210));
-        EXPECT_EQ(std::pair(about.left, about.top), std::pair(300, ch - 570 - 90));
-        EXPECT_EQ(f.Twips(f.theCmdExit).left + f.Twips(f.theCmdExit).width, cw - 300);
-        for (int i = 1; i < 4; ++i) {
-            const TwipsRect a = f.Twips(rightButtons[i - 1]), b = f.Twips(rightButtons[i]);
-            EXPECT_EQ(std::pair(a.left + a.width + 200, about.top), std::pair(b.left, b.top));
+        EXPECT_EQ(std::tuple(about.left, about.top, box.left, box.top),
+                  std::tuple(300, ch - 570 - 90, 300 + 1230 + 200, about.top + (570 - 285) / 2));
+        int right = cw - 300; // the right buttons end there, 200 apart
+        for (QWidget* button : {f.theCmdExit, f.theCmdCancel, f.theCmdProtocols, f.theCmdStart}) {
+            const TwipsRect b = f.Twips(button);
+            EXPECT_EQ(std::pair(b.left + b.width, b.top), std::pair(right, about.top));
+            right = b.left - 200;
         }
-        const TwipsRect box = f.Twips(f.theZipAndRename);
-        EXPECT_EQ(std::pair(box.left, box.top), std::pair(300 + 1230 + 200, about.top + (570 - 285) / 2));
         // The progress line stays between "Протокол:" and the pane.
-        const TwipsRect bar = f.Twips(f.theProgressBar), text = f.Twips(f.theProgressText);
-        EXPECT_GE(text.left, f.Twips(f.Label2).left + f.Twips(f.Label2).width);
+        const TwipsRect bar = f.Twips(f.theProgressBar), text = f.Twips(f.theProgressText),
+                        label = f.Twips(f.Label2);
+        EXPECT_GE(text.left, label.left + label.width);
         EXPECT_LE(text.left + text.width, bar.left);
         EXPECT_LE(bar.top + bar.height, pane.top);
         EXPECT_EQ(bar.left + bar.width, pane.left + pane.width);
-        // And the pixels follow the twips.
         for (QWidget* c : f.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            const TwipsRect t = f.Twips(c);
+            const TwipsRect t = f.Twips(c); // and the pixels follow the twips
             if (t.width == 0) continue;
             EXPECT_EQ(c->geometry(), QRect(f.TwipsToPixelsX(t.left), f.TwipsToPixelsY(t.top),
                                            f.TwipsToPixelsX(t.width), f.TwipsToPixelsY(t.height)))
                 << T(c->objectName());
         }
-    }
-    std::map<QWidget*, QRect> Geometries() {
+    };
+    auto geometries = [&] {
         std::map<QWidget*, QRect> out;
         for (QWidget* c : f.findChildren<QWidget*>())
             out[c] = c->geometry();
         return out;
-    }
-};
-
-// At the start size, shrunk below the minimum, widened, and minimised.
-TEST_F(LayoutTest, RulesHoldWhateverTheSize) {
-    ExpectRules();
-    Resize(50, 40);
+    };
+    f.show();
+    QApplication::processEvents();
+    expectRules();
+    f.resize(50, 40);
+    QApplication::processEvents();
     // The outer size, frame included, springs back to the minimum.
     EXPECT_NEAR(f.PixelsToTwipsX(f.frameGeometry().width()), ProphylaxisFrm::kMinWidthTwips, 15);
     EXPECT_NEAR(f.PixelsToTwipsY(f.frameGeometry().height()), ProphylaxisFrm::kMinHeightTwips, 15);
-    ExpectRules();
+    expectRules();
 
-    auto before = Geometries();
+    auto before = geometries();
     const int exitLeft = f.Twips(f.theCmdExit).left;
-    Resize(f.width() + f.TwipsToPixelsX(3000), f.height());
+    f.resize(f.width() + f.TwipsToPixelsX(3000), f.height());
+    QApplication::processEvents();
     EXPECT_NEAR(f.Twips(f.theCmdExit).left - exitLeft, 3000, 15); // the right buttons move
     EXPECT_EQ(f.theCmdAbout->geometry(), before[f.theCmdAbout]);  // the rest of the row stays
     EXPECT_EQ(f.theZipAndRename->geometry(), before[f.theZipAndRename]);
-    ExpectRules();
+    expectRules();
 
-    before = Geometries();
+    before = geometries();
     f.showMinimized();
     QApplication::processEvents();
     f.Form_Resize();
-    EXPECT_EQ(Geometries(), before);
-    EXPECT_TRUE(ui.calls.empty());
+    EXPECT_EQ(geometries(), before);
     f.showNormal();
     QApplication::processEvents();
-    ExpectRules();
+    expectRules();
+    EXPECT_TRUE(w.ui.calls.empty());
+}
+
+// The next modal box as "<sorted buttons> <icon> <title>: <text>"; its button `press` is pressed.
+std::string gBoxSeen;
+void AnswerNextBox(const char* press) {
+    gBoxSeen.clear();
+    QTimer::singleShot(0, [press] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        QStringList buttons;
+        for (QAbstractButton* b : box->buttons())
+            buttons << b->text();
+        buttons.sort(); // the box lays them out in the platform's order
+        gBoxSeen = T(buttons.join('/') + " " + QString::number(box->icon()) + " " + box->windowTitle() +
+                     ": " + box->text());
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == QString::fromUtf8(press)) b->click();
+    });
+}
+
+TEST(QtInteractionTest, BoxesHaveRussianButtonsAndTheNamedIcons) {
+    QtInteraction ui;
+    AnswerNextBox("Нет");
+    EXPECT_FALSE(ui.AskYesNo("Отменить?", "Заголовок", BoxIcon::Question));
+    EXPECT_EQ(gBoxSeen, "Да/Нет 4 Заголовок: Отменить?"); // 4: question mark
+    for (const auto& [press, answer] :
+         {std::pair{"Да", Answer::Yes}, {"Нет", Answer::No}, {"Отмена", Answer::Cancel}}) {
+        AnswerNextBox(press);
+        EXPECT_EQ(ui.AskYesNoCancel("Запустить?", "t", BoxIcon::Information), answer);
+        EXPECT_EQ(gBoxSeen, "Да/Нет/Отмена 1 t: Запустить?"); // 1: information
+    }
+    AnswerNextBox("OK");
+    ui.ShowMessage("строка 1\r\nстрока 2", "t", BoxIcon::Warning);
+    EXPECT_EQ(gBoxSeen, "OK 2 t: строка 1\nстрока 2"); // 2: warning
+}
+
+TEST(QtInteractionTest, YieldServesTheLoopAtMostEvery5msAndMeasuresTheGap) {
+    QtInteraction ui;
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    ui.ResetGapMeasure();
+    ui.YieldOnce(); // right after a pass: the loop waits for the next 5 ms
+    EXPECT_FALSE(ran);
+    std::this_thread::sleep_for(6ms);
+    ui.YieldOnce();
+    EXPECT_TRUE(ran);
+    std::this_thread::sleep_for(60ms);
+    ui.YieldOnce();
+    EXPECT_GE(ui.LongestGap(), 60ms);
+    EXPECT_LT(ui.LongestGap(), 1000ms);
+}
+
+TEST(QtInteractionTest, ProgressIsThrottledAndStillYields) {
+    QtInteraction ui;
+    std::vector<std::pair<std::string, int64_t>> shown;
+    ui.progressSink = [&](const std::string& s, int64_t d, int64_t) { shown.emplace_back(s, d); };
+    int events = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) {
+        QTimer::singleShot(0, [&] { ++events; });
+        ui.Progress("Копирование", i, 1000);
+    }
+    std::this_thread::sleep_for(6ms);
+    ui.Progress(std::string(), 100, 1000);
+    EXPECT_EQ(events, 100);
+    // The first call shows (new step); after it, at most one per 30 ms.
+    ASSERT_GE(shown.size(), 1u);
+    EXPECT_LE(shown.size(), 1u + static_cast<size_t>((std::chrono::steady_clock::now() - start) / 30ms));
+    EXPECT_EQ(shown.front().first, "Копирование");
+    const size_t before = shown.size();
+    ui.Progress("Другой шаг", 1, 1000);    // a new step always shows
+    ui.Progress("Другой шаг", 1000, 1000); // and so does a finished one
+    ASSERT_EQ(shown.size(), before + 2);
+    EXPECT_EQ(shown.back().second, 1000);
+    std::this_thread::sleep_for(35ms);
+    ui.Progress("Другой шаг", 5, 1000); // after the interval it shows again
+    EXPECT_EQ(shown.size(), before + 3);
+}
+
+TEST(QtInteractionTest, WindowIndicatorFollowsProgress) {
+    ProphylaxisFrm frm;
+    ASSERT_NE(frm.OwnInteraction(), nullptr);
+    frm.Ui().Progress("Удаление лишних записей", 3, 4);
+    EXPECT_EQ(T(frm.theProgressText->text()), "Удаление лишних записей");
+    EXPECT_EQ(std::pair(frm.theProgressBar->value(), frm.theProgressBar->maximum()), std::pair(750, 1000));
+    std::this_thread::sleep_for(35ms);
+    frm.Ui().Progress(std::string(), 0, 0); // an engine call without a total keeps the step's name
+    EXPECT_EQ(T(frm.theProgressText->text()), "Удаление лишних записей");
+    EXPECT_EQ(frm.theProgressBar->maximum(), 0);
 }
 
 } // namespace
