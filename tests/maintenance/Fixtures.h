@@ -1,6 +1,6 @@
 #pragma once
-// Scratch databases and database folders for the maintenance tests: built with our engine in
-// a temporary folder, with a fixed protocol stamp so that whole protocol texts can be compared.
+// Scratch databases and database folders for the maintenance tests, with a fixed protocol
+// stamp so that protocol lines can be compared whole.
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
@@ -45,36 +45,33 @@ inline std::string ErrorOf(const std::function<void()>& call) {
     return {};
 }
 
-// One column of a scratch table: name and type (size 0 = the type's default).
 struct Col {
     std::string name;
     int type = db::dbLong;
     int size = 0;
 };
 
-inline db::TableDef MakeDef(db::Database& database, const std::string& name, const std::vector<Col>& cols,
+inline db::TableDef MakeDef(db::Database& d, const std::string& name, const std::vector<Col>& cols,
                             const std::vector<std::string>& primaryKey = {}) {
-    db::TableDef def = database.CreateTableDef(name);
+    db::TableDef def = d.CreateTableDef(name);
     for (const Col& c : cols)
         def.Fields.push_back(def.CreateField(c.name, c.type, c.size));
-    if (!primaryKey.empty()) {
-        db::Index pk = def.CreateIndex("PrimaryKey");
-        for (const std::string& f : primaryKey)
-            pk.Fields.push_back(pk.CreateField(f));
-        pk.Primary = pk.Unique = true;
-        def.Indexes.push_back(pk);
-    }
+    if (primaryKey.empty()) return def;
+    db::Index pk = def.CreateIndex("PrimaryKey");
+    for (const std::string& f : primaryKey)
+        pk.Fields.push_back(pk.CreateField(f));
+    pk.Primary = pk.Unique = true;
+    def.Indexes.push_back(pk);
     return def;
 }
 
-inline void AddTable(db::Database& database, const std::string& name, const std::vector<Col>& cols,
+inline void AddTable(db::Database& d, const std::string& name, const std::vector<Col>& cols,
                      const std::vector<std::string>& primaryKey = {}) {
-    database.AppendTableDef(MakeDef(database, name, cols, primaryKey));
+    d.AppendTableDef(MakeDef(d, name, cols, primaryKey));
 }
 
-inline void AddRows(db::Database& database, const std::string& table,
-                    const std::vector<std::vector<Value>>& rows) {
-    auto rs = database.OpenRecordset(table, db::dbOpenTable);
+inline void AddRows(db::Database& d, const std::string& table, const std::vector<std::vector<Value>>& rows) {
+    auto rs = d.OpenRecordset(table, db::dbOpenTable);
     for (const auto& values : rows) {
         rs->AddNew();
         for (size_t i = 0; i < values.size(); ++i)
@@ -84,15 +81,14 @@ inline void AddRows(db::Database& database, const std::string& table,
     rs->Close();
 }
 
-inline int64_t Count(db::Database& database, const std::string& table) {
-    return database.OpenRecordset(table, db::dbOpenTable)->RecordCount();
+inline int64_t Count(db::Database& d, const std::string& table) {
+    return d.OpenRecordset(table, db::dbOpenTable)->RecordCount();
 }
 
 // The values of one column, in stored order.
-inline std::vector<Value> Column(db::Database& database, const std::string& table,
-                                 const std::string& column) {
+inline std::vector<Value> Column(db::Database& d, const std::string& table, const std::string& column) {
     std::vector<Value> out;
-    auto rs = database.OpenRecordset(table, db::dbOpenTable);
+    auto rs = d.OpenRecordset(table, db::dbOpenTable);
     for (bool any = rs->RecordCount() > 0; any && !rs->IsEOF(); rs->MoveNext())
         out.push_back(rs->GetValue(column));
     return out;
@@ -102,12 +98,12 @@ inline std::vector<Value> Longs(std::initializer_list<int32_t> values) {
     return std::vector<Value>(values.begin(), values.end());
 }
 
-// A blob larger than any page, so that it lives in an overflow chain.
+// Larger than any page, so that it lives in an overflow chain.
 inline Bytes BigBlob() {
     return Bytes(200000, 0x5A);
 }
 
-// Another process that holds a database open exclusively while the holder lives.
+// Another process holding a database open exclusively while it lives.
 struct HeldByOtherProcess : db::test::Holder {
     explicit HeldByOtherProcess(const std::string& path) : Holder(path, true, false) {}
 };
@@ -138,12 +134,8 @@ struct ContextFixture : ::testing::Test {
         state.mDataBaseFolder = Path("");
     }
     std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
-    std::unique_ptr<db::Database> Create(const std::string& name) {
-        return ctx.engine.CreateDatabase(Path(name), db::dbLangCyrillic, db::dbVersion40);
-    }
-    std::unique_ptr<db::Database> Open(const std::string& path) {
-        return ctx.engine.OpenDatabase(path, true, true);
-    }
+    std::unique_ptr<db::Database> Create(const std::string& name) { return db::test::NewDb(Path(name)); }
+    std::unique_ptr<db::Database> Open(const std::string& path) { return db::test::OpenDb(path, true, true); }
     std::string Pane() { return log.Pane().Text(); }
     bool Has(const std::string& text) { return Pane().find(text) != std::string::npos; }
     // As Has, and a failure shows the pane.
@@ -151,12 +143,12 @@ struct ContextFixture : ::testing::Test {
         if (Has(text)) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "not in the pane: " << text << "\n" << Pane();
     }
-    // The look of the run holding `text`.
-    const RichPane::Run* RunWith(const std::string& text) {
+    // The look of the run holding `text` (the last run when there is none, so checks fail).
+    const RichPane::Run& RunWith(const std::string& text) {
         for (const auto& run : log.Pane().Runs())
-            if (QString::fromStdU16String(run.text).toStdString().find(text) != std::string::npos)
-                return &run;
-        return nullptr;
+            if (QString::fromStdU16String(run.text).toStdString().find(text) != std::string::npos) return run;
+        ADD_FAILURE() << "no run holds " << text;
+        return log.Pane().Runs().back();
     }
 };
 
@@ -164,9 +156,8 @@ struct ContextFixture : ::testing::Test {
 inline const std::string& TrashHome() {
     static QTemporaryDir home(QDir::tempPath() + "/k5runtrash-XXXXXX");
     static const std::string path = [] {
-        std::string p = home.path().toStdString();
-        setenv("XDG_DATA_HOME", (p + "/data").c_str(), 1);
-        return p + "/data/Trash";
+        setenv("XDG_DATA_HOME", (home.path().toStdString() + "/data").c_str(), 1);
+        return home.path().toStdString() + "/data/Trash";
     }();
     return path;
 }
@@ -175,11 +166,10 @@ struct Version {
     int major = 4, minor = 2, build = 17;
 };
 
-// "Orgs" (Id Long primary key, Name Text 50) and "DBVersion", listed in the reference's
-// "ListTbl". With duplicates, the main file holds two rows with the same Id (no key of its
-// own), which the rebuilt table refuses: a run with a failed entry.
+// "Orgs" (Id Long primary key, Name) and "DBVersion", listed in the reference's "ListTbl".
+// With duplicates the main file holds two rows with Id 1, which the rebuilt table refuses.
 inline void MakeDatabase(const std::string& path, bool reference, Version v, bool duplicates = false) {
-    auto d = db::DBEngine::Instance().CreateDatabase(path, db::dbLangCyrillic);
+    auto d = db::test::NewDb(path);
     AddTable(*d, "DBVersion", {{"MajorVersion"}, {"MinorVersion"}, {"BuildNumber"}});
     AddTable(*d, "Orgs", {{"Id"}, {"Name", db::dbText, 50}},
              reference || !duplicates ? std::vector<std::string>{"Id"} : std::vector<std::string>{});
@@ -187,47 +177,50 @@ inline void MakeDatabase(const std::string& path, bool reference, Version v, boo
     if (reference) {
         AddTable(*d, "ListTbl", {{"TblName", db::dbText, 64}, {"TblType"}});
         AddRows(*d, "ListTbl", {{std::string("DBVersion"), int32_t(0)}, {std::string("Orgs"), int32_t(1)}});
-    } else {
-        std::vector<std::vector<Value>> rows;
-        for (int32_t i = 1; i <= 200; ++i)
-            rows.push_back({duplicates && i == 2 ? 1 : i, "ООО \"Ромашка-" + std::to_string(i) + "\""});
-        AddRows(*d, "Orgs", rows);
+        return d->Close();
     }
+    std::vector<std::vector<Value>> rows;
+    for (int32_t i = 1; i <= 200; ++i)
+        rows.push_back({duplicates && i == 2 ? 1 : i, "ООО \"Ромашка-" + std::to_string(i) + "\""});
+    AddRows(*d, "Orgs", rows);
     d->Close();
 }
 
 inline int64_t OrgRows(const std::string& path) {
-    return Count(*db::DBEngine::Instance().OpenDatabase(path, false, true), "Orgs");
+    return Count(*db::test::OpenDb(path, false, true), "Orgs");
 }
 
 // A scratch database folder with its settings, the trash and a short stamp pause.
 struct RunFixture : ContextFixture {
+    std::string root, folder, mainFile, refFile, protocolFolder, trash;
+    std::function<void(MaintenanceContext&)> savedPause = gRunStampPause;
+
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         root = dir.path().toStdString();
         folder = root + "/База данных";
-        QDir().mkpath(QString::fromStdString(folder));
         mainFile = folder + "/Korund5.mdb";
         refFile = folder + "/Korund5_LastVer.mdb";
         protocolFolder = folder + "/Профилактика_БД";
         trash = TrashHome();
         state.mDataBaseFolder.clear();
+        QDir().mkpath(QString::fromStdString(folder));
         QDir().mkpath(QString::fromStdString(root + "/etc/Seltaris"));
         for (auto format : {QSettings::IniFormat, QSettings::NativeFormat})
             QSettings::setPath(format, QSettings::SystemScope, QString::fromStdString(root + "/etc"));
         SetSetting("");
         gFilesLibUnavailable = false;
-        mSavedPause = gRunStampPause;
         gRunStampPause = [](MaintenanceContext& c) { c.ui.YieldOnce(); };
     }
     void TearDown() override {
-        gRunStampPause = mSavedPause;
+        gRunStampPause = savedPause;
         gFilesLibUnavailable = false;
     }
     // Empty removes the value.
     void SetSetting(const std::string& dataBasePath) {
-        std::ofstream out(root + "/etc/Seltaris/Korund5.conf", std::ios::binary | std::ios::trunc);
-        out << "[General]\n" << (dataBasePath.empty() ? "" : "DataBasePath=" + dataBasePath + "\n");
+        std::ofstream(root + "/etc/Seltaris/Korund5.conf", std::ios::binary | std::ios::trunc)
+            << "[General]\n"
+            << (dataBasePath.empty() ? "" : "DataBasePath=" + dataBasePath + "\n");
     }
     void MakeFolder(Version mainVersion = {}, Version refVersion = {}, bool duplicates = false) {
         MakeDatabase(refFile, true, refVersion);
@@ -237,11 +230,6 @@ struct RunFixture : ContextFixture {
     std::string RunStampText() const {
         return state.mBackupSuffix.substr(std::string("_резервная_копия_").size());
     }
-
-    std::string root, folder, mainFile, refFile, protocolFolder, trash;
-
-private:
-    std::function<void(MaintenanceContext&)> mSavedPause;
 };
 
 } // namespace k5::mtest
