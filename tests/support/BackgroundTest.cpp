@@ -18,12 +18,10 @@ TEST(RunWithTicks, TicksWhileTheWorkBlocksAndPassesFailuresOn) {
 
     // A tick that throws (a stop request) does not abandon the work: it finishes first.
     std::atomic<bool> finished{false};
-    EXPECT_THROW(k5::RunWithTicks(
-                     [&] {
-                         std::this_thread::sleep_for(80ms);
-                         finished = true;
-                     },
-                     [] { throw std::logic_error("stop"); }),
-                 std::logic_error);
+    auto work = [&] {
+        std::this_thread::sleep_for(80ms);
+        finished = true;
+    };
+    EXPECT_THROW(k5::RunWithTicks(work, [] { throw std::logic_error("stop"); }), std::logic_error);
     EXPECT_TRUE(finished);
 }

@@ -6,23 +6,18 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <fstream>
 #include <functional>
-#include <string>
+#include <gtest/gtest.h>
 
 namespace k5test {
 
 class TempDir {
 public:
-    TempDir() : mDir(QDir::tempPath() + "/k5support-XXXXXX") {}
     std::string Path() const { return mDir.path().toStdString(); }
     std::string Sub(const std::string& name) const { return Path() + "/" + name; }
 
 private:
-    QTemporaryDir mDir;
+    QTemporaryDir mDir{QDir::tempPath() + "/k5support-XXXXXX"};
 };
 
 inline void WriteText(const std::string& path, const std::string& text) {
