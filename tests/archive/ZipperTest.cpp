@@ -1,6 +1,6 @@
 // Archives made through ZipFile, ZipFiles and K5Zipper, checked with Debian's unzip.
-#include "archive/K5Zipper.h"
 #include "archive/Zipper.h"
+#include "archive/K5Zipper.h"
 #include "common/TestUtil.h"
 #include "support/Error.h"
 #include "support/FilesLib.h"
@@ -29,7 +29,6 @@ int TestArchive(const std::string& zip, const std::string& options = "") {
     return code;
 }
 
-// Entry names in archive order.
 Names Entries(const std::string& zip) {
     std::istringstream in(Unzip("-Z1 " + Quote(zip)));
     Names names;
@@ -129,7 +128,8 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
 
     EXPECT_EQ(ZipFiles(ui, P("no/such/a.zip"), {P("good.mdb")}), 15);
 
-    for (auto set : {&K5Zipper::SetMove, &K5Zipper::SetGrow, &K5Zipper::SetDeleteEntries, &K5Zipper::SetCRLFtoLF}) {
+    for (auto set :
+         {&K5Zipper::SetMove, &K5Zipper::SetGrow, &K5Zipper::SetDeleteEntries, &K5Zipper::SetCRLFtoLF}) {
         K5Zipper z(ui);
         z.AddFileName(P("good.mdb"));
         z.SetZipFileName(P("a.zip"));

@@ -63,8 +63,9 @@ TEST_F(ProtocolFixture, BeginEndAndTheTextLog) {
     log.LogAddEnd("", true); // removes the marker, writes nothing to the text log
     log.LogAddEnd("", true); // no marker: an empty line
     EXPECT_EQ(log.Pane().Text(), kStamp + "Сжатие завершено.\r\n" + kStamp + "Шаг\r\n\r\n");
-    EXPECT_EQ(ReadAll(state.mLogFileTxt), kStamp + "\xD1\xE6\xE0\xF2\xE8\xE5\r\n \xE7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xEE.\r\n" +
-                                              kStamp + "\xD8\xE0\xE3\r\n");
+    EXPECT_EQ(ReadAll(state.mLogFileTxt),
+              kStamp + "\xD1\xE6\xE0\xF2\xE8\xE5\r\n \xE7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xEE.\r\n" + kStamp +
+                  "\xD8\xE0\xE3\r\n");
 }
 
 TEST_F(ProtocolFixture, TextLogFailuresAreSilent) {
@@ -85,7 +86,8 @@ TEST_F(ProtocolFixture, RtfLogReadByAnIndependentReader) {
     const std::string path = dir.path().toStdString() + "/Log.rtf";
     log.Pane().SaveRtf(path);
 
-    const std::string html = k5test::DecodeHtmlEntities(k5test::Shell("unrtf --html '" + path + "' 2>/dev/null"));
+    const std::string html =
+        k5test::DecodeHtmlEntities(k5test::Shell("unrtf --html '" + path + "' 2>/dev/null"));
     for (const auto& [text, colour] : entries)
         EXPECT_NE(html.find(text), std::string::npos) << text;
     for (const char* colour : {"#c00000", "#008000", "#ff0000", "#ff00ff"})
@@ -100,7 +102,8 @@ TEST_F(ProtocolFixture, SavingIntoAMissingFolderRaisesWithLocation) {
         log.Pane().SaveRtf(dir.path().toStdString() + "/нет/Log.rtf");
         ADD_FAILURE() << "expected an error";
     } catch (const K5Error& e) {
-        EXPECT_EQ(e.Description().rfind("[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]", 0), 0u) << e.Description();
+        EXPECT_EQ(e.Description().rfind("[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]", 0), 0u)
+            << e.Description();
     }
 }
 
@@ -113,9 +116,9 @@ TEST(RunStateHelpers, GroupsStampsAndLimits) {
     EXPECT_EQ(ThisFotmat3(999), "999");
     EXPECT_EQ(ThisFotmat3(2147483647), "2 147 483 647");
     EXPECT_EQ(RunStampAt(2021, 3, 15, 9, 5, 7), "2021г03м15д09ч05м07с");
-    const std::pair<const char*, int32_t> limits[] = {{" 12 ", 12}, {"", 0},         {"-5", 0},
-                                                      {"12abc", 0}, {"2147483647", 2147483647},
-                                                      {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}};
+    const std::pair<const char*, int32_t> limits[] = {
+        {" 12 ", 12},      {"", 0},    {"-5", 0}, {"12abc", 0}, {"2147483647", 2147483647},
+        {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}};
     for (const auto& [text, value] : limits)
         EXPECT_EQ(NormalizeLimit(text), value) << "'" << text << "'";
 }
