@@ -3,10 +3,7 @@
 #include "maintenance/Prophylaxis.h"
 #include "support/Error.h"
 
-using namespace k5;
-using namespace k5::mtest;
-
-namespace {
+namespace k5::mtest {
 
 const std::string kNoWay = "Дальнейшая работа программы невозможна.\r\n";
 
@@ -51,29 +48,23 @@ TEST_F(CheckPass, AllPassedWithoutRunFlagEndsWithGreenVerdictAndWritesNothing) {
 
 // Each fault gives its lines, the pass goes on to the end, and the verdict is negative.
 TEST_F(CheckPass, FaultsOfTheFolder) {
-    struct Case {
-        Version main, ref;
+    const std::string noRef = "\" не найден файл \"Korund5_LastVer.mdb\".\r\n" + std::string(kStamp) +
+                              "Данный файл поставляется в составе дистрибутива программы и необходим для "
+                              "обновления и профилактики базы данных. \r\n";
+    const struct {
+        int mainMinor;
         bool withMain, withRef;
         std::string line;
-    };
-    const Case cases[] = {
-        {{}, {}, false, true, "\" не найден файл базы данных \"Korund5.mdb\".\r\n"},
-        {{},
-         {},
-         true,
-         false,
-         "\" не найден файл \"Korund5_LastVer.mdb\".\r\n" + std::string(kStamp) +
-             "Данный файл поставляется в составе дистрибутива программы и необходим для обновления и "
-             "профилактики базы данных. \r\n"},
-        {{4, 1, 17}, {4, 2, 17}, true, true, "Не совпадают версии файлов баз данных (4.1.17 и 4.2.17)."},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {{2, false, true, "\" не найден файл базы данных \"Korund5.mdb\".\r\n"},
+                 {2, true, false, noRef},
+                 {1, true, true, "Не совпадают версии файлов баз данных (4.1.17 и 4.2.17)."}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
         log.Pane().Clear();
-        if (c.withMain) MakeDatabase(mainFile, false, c.main);
-        if (c.withRef) MakeDatabase(refFile, true, c.ref);
+        if (c.withMain) MakeDatabase(mainFile, false, c.mainMinor);
+        if (c.withRef) MakeDatabase(refFile, true);
         options.folderText = folder;
         Prophylaxis(ctx, false);
         EXPECT_TRUE(Shows(c.line));
@@ -107,7 +98,7 @@ TEST_F(CheckPass, MainFileHeldByAnotherProcessGivesTheInUseLineAndTheAdvice) {
     MakeFolder();
     options.folderText = folder;
     {
-        HeldByOtherProcess holder(mainFile);
+        db::test::Holder holder(mainFile, true, false);
         ASSERT_TRUE(holder.Opened());
         Prophylaxis(ctx, false);
     }
@@ -124,4 +115,4 @@ TEST_F(CheckPass, MainFileHeldByAnotherProcessGivesTheInUseLineAndTheAdvice) {
     EXPECT_FALSE(state.mProphylaxisOk);
 }
 
-} // namespace
+} // namespace k5::mtest

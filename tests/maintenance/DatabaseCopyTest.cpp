@@ -4,10 +4,7 @@
 
 #include <filesystem>
 
-using namespace k5;
-using namespace k5::mtest;
-
-namespace {
+namespace k5::mtest {
 
 struct DatabaseCopyTest : ContextFixture {
     std::string source = Path("Korund5.mdb"), target = Path("Korund5_Prophylaxis.mdb"),
@@ -100,16 +97,15 @@ TEST_F(DatabaseCopyTest, StructureCopiesExactlyTheChosenProperties) {
     const db::TableDef got = dst->GetTableDef("S");
     ASSERT_EQ(got.Fields.size(), 3u);
     EXPECT_EQ(got.Fields[0].Attributes & db::dbAutoIncrField, 0); // not copied
-    EXPECT_EQ(got.Fields[1].Size, 12);
-    EXPECT_TRUE(got.Fields[1].AllowZeroLength && got.Fields[1].Required);
+    EXPECT_TRUE(got.Fields[1].Size == 12 && got.Fields[1].AllowZeroLength && got.Fields[1].Required);
     EXPECT_EQ(VarToStr(got.Fields[1].DefaultValue, ""), "\"А1\"");
     EXPECT_EQ(got.Fields[2].Type, db::dbCurrency);
     ASSERT_EQ(got.Indexes.size(), 2u);
-    EXPECT_TRUE(got.Indexes[0].Primary);
-    EXPECT_TRUE(!got.Indexes[1].Primary && got.Indexes[1].Unique && got.Indexes[1].IgnoreNulls);
+    EXPECT_TRUE(got.Indexes[0].Primary && !got.Indexes[1].Primary && got.Indexes[1].Unique &&
+                got.Indexes[1].IgnoreNulls);
     ASSERT_EQ(got.Indexes[1].Fields.size(), 2u);
     EXPECT_EQ(got.Indexes[1].Fields[0].Attributes & db::dbDescending, db::dbDescending);
     EXPECT_EQ(got.Indexes[1].Fields[1].Attributes & db::dbDescending, 0);
 }
 
-} // namespace
+} // namespace k5::mtest

@@ -9,18 +9,12 @@
 #include "common/TestUtil.h"
 #include "dbengine/EngineTestUtil.h"
 
-#include <QDir>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace k5::mtest {
 
@@ -98,16 +92,6 @@ inline std::vector<Value> Longs(std::initializer_list<int32_t> values) {
     return std::vector<Value>(values.begin(), values.end());
 }
 
-// Larger than any page, so that it lives in an overflow chain.
-inline Bytes BigBlob() {
-    return Bytes(200000, 0x5A);
-}
-
-// Another process holding a database open exclusively while it lives.
-struct HeldByOtherProcess : db::test::Holder {
-    explicit HeldByOtherProcess(const std::string& path) : Holder(path, true, false) {}
-};
-
 inline bool Exists(const std::string& path) {
     return QFileInfo::exists(QString::fromStdString(path));
 }
@@ -162,18 +146,14 @@ inline const std::string& TrashHome() {
     return path;
 }
 
-struct Version {
-    int major = 4, minor = 2, build = 17;
-};
-
-// "Orgs" (Id Long primary key, Name) and "DBVersion", listed in the reference's "ListTbl".
-// With duplicates the main file holds two rows with Id 1, which the rebuilt table refuses.
-inline void MakeDatabase(const std::string& path, bool reference, Version v, bool duplicates = false) {
+// "Orgs" (Id Long primary key, Name) and "DBVersion" 4.minor.17, listed in the reference's
+// "ListTbl". With duplicates the main file holds two rows with Id 1, which the rebuilt table refuses.
+inline void MakeDatabase(const std::string& path, bool reference, int minor = 2, bool duplicates = false) {
     auto d = db::test::NewDb(path);
     AddTable(*d, "DBVersion", {{"MajorVersion"}, {"MinorVersion"}, {"BuildNumber"}});
     AddTable(*d, "Orgs", {{"Id"}, {"Name", db::dbText, 50}},
              reference || !duplicates ? std::vector<std::string>{"Id"} : std::vector<std::string>{});
-    AddRows(*d, "DBVersion", {{int32_t(v.major), int32_t(v.minor), int32_t(v.build)}});
+    AddRows(*d, "DBVersion", {{int32_t{4}, int32_t(minor), int32_t{17}}});
     if (reference) {
         AddTable(*d, "ListTbl", {{"TblName", db::dbText, 64}, {"TblType"}});
         AddRows(*d, "ListTbl", {{std::string("DBVersion"), int32_t(0)}, {std::string("Orgs"), int32_t(1)}});
@@ -196,7 +176,6 @@ struct RunFixture : ContextFixture {
     std::function<void(MaintenanceContext&)> savedPause = gRunStampPause;
 
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
         root = dir.path().toStdString();
         folder = root + "/База данных";
         mainFile = folder + "/Korund5.mdb";
@@ -222,9 +201,9 @@ struct RunFixture : ContextFixture {
             << "[General]\n"
             << (dataBasePath.empty() ? "" : "DataBasePath=" + dataBasePath + "\n");
     }
-    void MakeFolder(Version mainVersion = {}, Version refVersion = {}, bool duplicates = false) {
-        MakeDatabase(refFile, true, refVersion);
-        MakeDatabase(mainFile, false, mainVersion, duplicates);
+    void MakeFolder(int mainMinor = 2, bool duplicates = false) {
+        MakeDatabase(refFile, true);
+        MakeDatabase(mainFile, false, mainMinor, duplicates);
     }
     // The run's stamp, from the backup suffix.
     std::string RunStampText() const {

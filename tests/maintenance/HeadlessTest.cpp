@@ -1,10 +1,7 @@
 // The built program in its headless mode: what it prints, what it leaves and how it exits.
 #include "Fixtures.h"
 
-using namespace k5;
-using namespace k5::mtest;
-
-namespace {
+namespace k5::mtest {
 
 #ifdef K5_MAIN_PROGRAM
 struct Headless : RunFixture {
@@ -29,12 +26,8 @@ struct Headless : RunFixture {
     }
 };
 
-TEST_F(Headless, HelpBadFlagsAndAnUnexpectedError) {
-    Run("--help");
-    EXPECT_EQ(code, 0);
-    EXPECT_THAT(out, AllOf(HasSubstr("Использование:"), HasSubstr("Код завершения:")));
-    for (const char* bad :
-         {"--batch --bogus", "--batch --limit -3", "--batch --folder", "--help --limit 99999999999"}) {
+TEST_F(Headless, BadFlagsAndAnUnexpectedError) {
+    for (const char* bad : {"--batch --bogus", "--batch --limit -3", "--help --limit 99999999999"}) {
         Run(bad);
         EXPECT_EQ(code, 2) << bad;
         EXPECT_THAT(err, HasSubstr("Использование:")) << bad;
@@ -85,29 +78,6 @@ TEST_F(Headless, CleanFolderReplacedWithoutATrashKeepsTheBackupName) {
     EXPECT_TRUE(ReadAll(folder + "/" + backup) == before);
     EXPECT_EQ(FilesIn(folder).size(), 3u);
 }
-
-// The demo folder has failures: replaced regardless, the old file archived and in the trash,
-// exit code 1.
-TEST_F(Headless, DemoFolderReplacedRegardlessArchivesTheOldFile) {
-#ifndef K5_DEMO_TOOL
-    GTEST_SKIP() << "k5demo is not built";
-#else
-    const std::string made =
-        Shell(Quote(K5_DEMO_TOOL) + " " + Quote(folder) + " --scale tiny --seed 1 2>&1", &code);
-    ASSERT_EQ(code, 0) << made;
-    const std::string before = ReadAll(mainFile);
-    Run("--batch --folder " + Quote(folder) + " --zip-and-rename --limit 5");
-    EXPECT_EQ(code, 1) << out << err;
-    EXPECT_THAT(out,
-                AllOf(HasSubstr("   Максимальное количество сообщений об ошибках для каждой таблицы: 5\n"),
-                      ::testing::EndsWith(": Профилактика БД завершена. БД готова к эксплуатации.\n")));
-    EXPECT_TRUE(Shell("unzip -p " + Quote(Only("Korund5_резервная_копия_")) + " Korund5.mdb", &code) ==
-                before);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(FilesIn(root + "/data/Trash/files"), (std::vector<std::string>{"Korund5.mdb"}));
-    EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{".k5demo", "Korund5.mdb", "Korund5_LastVer.mdb"}));
-#endif
-}
 #endif
 
-} // namespace
+} // namespace k5::mtest

@@ -3,10 +3,7 @@
 
 #include <sstream>
 
-using namespace k5;
-using namespace k5::mtest;
-
-namespace {
+namespace k5::mtest {
 
 // Every table and column that the clean-up statements name (all ids are Long; the first is
 // the key), and the rows of the whole-list test (SQL literals, rows apart by blanks): each
@@ -150,7 +147,7 @@ TEST_F(OrphanCleanupTest, LineWithGroupedCountsColouredAndBold) {
 
 TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
     Close();
-    HeldByOtherProcess holder(file);
+    db::test::Holder holder(file, true, false);
     ASSERT_TRUE(holder.Opened());
     EXPECT_THAT(ErrorOf([&] { DeletingUnnecessaryRecords(ctx, file); }),
                 AllOf(HasSubstr("ProphylaxisFrm.DeletingUnnecessaryRecords"),
@@ -158,31 +155,4 @@ TEST_F(OrphanCleanupTest, FileHeldByAnotherProcessRunsNoStatement) {
     EXPECT_EQ(Pane(), "Удаление лишних записей из таблиц:\r\n");
 }
 
-// Texts of no known kind are passed over; a failing statement leaves its line open and ends
-// the list.
-TEST_F(OrphanCleanupTest, UnknownTextsArePassedOverAndAFailureStopsTheList) {
-    AddRows(*d, "Doc_Registry", {{1, 0, 0, 0}, {2, 1, 1, 0}});
-    Close();
-    EXPECT_THROW(
-        SQLProcessor(ctx, file,
-                     {"SELECT 1;", "delete from Doc_Registry;", "DELETE FROM Doc_Registry WHERE Time_ID = 0;",
-                      "DELETE FROM Doc_Registry WHERE Nonsense(;", "DROP TABLE StoredFiles;"}),
-        K5Error);
-    EXPECT_EQ(Pane(), Removed("Doc_Registry", 2, 1) + kStamp +
-                          "Удаление лишних записей из таблицы Doc_Registry (записей: 1) ...");
-    EXPECT_EQ(Count(*ctx.engine.OpenDatabase(file, true, true), "StoredFiles"), 0);
-}
-
-// The texts go out with their lines joined by CR LF and none after the last.
-TEST(OrphanStatementsTest, LinesJoinedByCrLf) {
-    const std::vector<std::string> statements = OrphanCleanupStatements();
-    ASSERT_EQ(statements.size(), 33u);
-    for (const std::string& s : statements) {
-        for (size_t p = s.find('\n'); p != std::string::npos; p = s.find('\n', p + 1))
-            EXPECT_TRUE(p > 0 && s[p - 1] == '\r') << s;
-        EXPECT_NE(s.back(), '\n');
-    }
-    EXPECT_THROW(ClassifyStatement("DELETE FROM T;"), K5Error); // no name to cut out
-}
-
-} // namespace
+} // namespace k5::mtest

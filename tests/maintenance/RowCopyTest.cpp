@@ -1,10 +1,7 @@
 #include "maintenance/RowCopy.h"
 #include "Fixtures.h"
 
-using namespace k5;
-using namespace k5::mtest;
-
-namespace {
+namespace k5::mtest {
 
 std::string Opening(int n) {
     return std::string(kStamp) + "Копирование таблицы T (записей: " + std::to_string(n) + ")";
@@ -36,7 +33,7 @@ struct RowCopyTest : ContextFixture {
         AddTable(*dst, "T", cols, {"Id"});
         std::vector<std::vector<Value>> rows;
         for (size_t i = 0; i < ids.size(); ++i)
-            rows.push_back({ids[i], i + 1 == damaged ? BigBlob() : Bytes{1, 2}});
+            rows.push_back({ids[i], i + 1 == damaged ? Bytes(200000, 1) : Bytes{1, 2}});
         for (auto& row : rows)
             row.resize(cols.size());
         AddRows(*src, "T", rows);
@@ -157,4 +154,4 @@ TEST_F(RowCopyTest, MissingTables) {
                           kStamp + "Таблица OnlySource не найдена в конечной базе данных.\r\n");
 }
 
-} // namespace
+} // namespace k5::mtest
