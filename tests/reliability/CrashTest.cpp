@@ -94,7 +94,7 @@ TEST(Crash, DuringBigDocsCompaction) {
     std::vector<Case> cases, swaps;
     for (auto it = from; it != calls.end(); ++it) {
         if (FullSweep()) cases.push_back({it - calls.begin() + 1, *it});
-        if (*it == "rename" || *it == "link") swaps.push_back({it - calls.begin() + 1, *it});
+        else if (*it == "rename" || *it == "link") swaps.push_back({it - calls.begin() + 1, *it});
     }
     // CI: a few of the swaps (each file's takes two or three calls), spread over the files.
     for (int64_t j : Spread(int64_t(swaps.size()), 5 + 3 * Scale()))
