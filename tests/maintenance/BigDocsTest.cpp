@@ -3,18 +3,14 @@
 
 #include "support/FileUtils.h"
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <cerrno>
 
 namespace k5::mtest {
 
 // A file library whose size probe fails for one chosen file.
-class SizeBlindFilesLib : public FilesLib {
-public:
+struct SizeBlindFilesLib : FilesLib {
     std::string blind;
-    double FileSize(const std::string& fileName) override {
-        return fileName == blind ? -1 : FilesLib::FileSize(fileName);
-    }
+    double FileSize(const std::string& f) override { return f == blind ? -1 : FilesLib::FileSize(f); }
 };
 
 struct BigDocsFixture : ContextFixture {
@@ -35,11 +31,11 @@ struct BigDocsFixture : ContextFixture {
     ~BigDocsFixture() override { gBigDocsPause = nullptr; }
 
     // A per-document database with some rows and free pages (so compaction shrinks it).
-    void DocFile(const std::string& name, int rows = 50) {
+    void DocFile(const std::string& name) {
         auto database = db::test::NewDb(bigDocs + name);
         AddTable(*database, "CELLS", {{"ID"}, {"TXT", db::dbMemo}});
         std::vector<std::vector<Value>> data;
-        for (int32_t i = 0; i < rows; ++i)
+        for (int32_t i = 0; i < 50; ++i)
             data.push_back({i, std::string(2000, 'x')});
         AddRows(*database, "CELLS", data);
         database->Execute("DELETE FROM CELLS WHERE ID > 5");
@@ -47,8 +43,7 @@ struct BigDocsFixture : ContextFixture {
     }
 };
 
-// None orphaned: the count line with 0 and the verdict untouched; then two orphans renamed
-// with a stamp and listed, none of the lines with a time stamp.
+// None orphaned: a count of 0, the verdict untouched; then two renamed and listed, no time stamps.
 TEST_F(BigDocsFixture, OrphanFilesAreRenamedAndListed) {
     DocFile("1_a.mdb");
     DocFile("2_b.mdb");
@@ -60,24 +55,20 @@ TEST_F(BigDocsFixture, OrphanFilesAreRenamedAndListed) {
     DocFile("7_x.mdb");
     DocFile("9_y.MDB");
     CheckBigFolder(ctx, folder, newDb);
-    EXPECT_TRUE(Pane().starts_with(head + bigDocs + "7_x.mdb-лишний-файл-")) << Pane();
+    EXPECT_THAT(Pane(),
+                ::testing::ContainsRegex("^" + head + bigDocs + "7_x.mdb-лишний-файл-[0-9]{4}г[0-9]{2}м"));
     EXPECT_TRUE(Shows("\r\n" + bigDocs + "9_y.MDB-лишний-файл-"));
     EXPECT_TRUE(Pane().ends_with("\r\nПереименовано файлов: 2\r\n\r\n")) << Pane();
     EXPECT_FALSE(Has(kStamp));
     EXPECT_FALSE(state.mProphylaxisOk);
     EXPECT_TRUE(Exists(bigDocs + "1_a.mdb") && Exists(bigDocs + "2_b.mdb") && !Exists(bigDocs + "7_x.mdb"));
-    const QStringList renamed = QDir(QString::fromStdString(bigDocs)).entryList({"7_x.mdb-*"}, QDir::Files);
-    ASSERT_EQ(renamed.size(), 1);
-    EXPECT_TRUE(
-        renamed[0].contains(QRegularExpression("-лишний-файл-\\d{4}г\\d\\dм\\d\\dд\\d\\dч\\d\\dм\\d\\dс$")));
 }
 
-// A name that does not start with a document number ends the check; nothing is renamed and
-// the database is as it was.
+// A name not starting with a document number ends the check; nothing renamed, nothing run.
 TEST_F(BigDocsFixture, FileNamesAreNeverReadAsSql) {
     for (const char* hostile : {"1 OR 1=1_x.mdb", "5';DROP TABLE Doc_Registry;--_x.mdb"}) {
         SCOPED_TRACE(hostile);
-        DocFile(hostile, 1);
+        DocFile(hostile);
         EXPECT_THAT(ErrorOf([&] { CheckBigFolder(ctx, folder, newDb); }),
                     AllOf(StartsWith("[K5VedovodeduzOR::ProphylaxisFrm.CheckBigFolder]"),
                           HasSubstr("не начинается с номера документа")));
@@ -90,8 +81,6 @@ TEST_F(BigDocsFixture, FileNamesAreNeverReadAsSql) {
     EXPECT_EQ(DocumentIdOf("1234567890123456789_x"), std::nullopt) << "beyond the engine's whole numbers";
 }
 
-// The archive first (a renamed orphan in it but neither compacted nor counted), then each
-// file compacted with its sizes.
 // The archive first (a renamed orphan in it but neither compacted nor counted), then each
 // file compacted with its sizes; a size that cannot be read shows red and is left out.
 TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {

@@ -1,6 +1,5 @@
 #include "maintenance/DatabaseCopy.h"
 #include "Fixtures.h"
-#include "support/Common.h"
 
 #include <filesystem>
 
@@ -10,8 +9,7 @@ struct DatabaseCopyTest : ContextFixture {
     std::string source = Path("Korund5.mdb"), target = Path("Korund5_Prophylaxis.mdb"),
                 reference = Path("Korund5_LastVer.mdb");
 
-    // Reference with "ListTbl" (name, type) and the tables, each (Id primary, Name); the source
-    // with the same tables of `rows` rows; the reference's own row 900 in `refRowTables`.
+    // "ListTbl" and tables (Id key, Name) of `rows` rows; row 900 in the reference's `refRowTables`.
     void Build(const std::vector<std::pair<std::string, int32_t>>& list,
                const std::vector<std::string>& tables, int rows,
                const std::vector<std::string>& refRowTables = {}) {
@@ -38,8 +36,8 @@ struct DatabaseCopyTest : ContextFixture {
     }
 };
 
-// A stale target is replaced; a name missing from the reference fails; a name listed twice is
-// rebuilt and holds its rows once; type 0 takes the reference's rows.
+// A stale target replaced; a name the reference lacks fails; one listed twice holds its rows
+// once; type 0 takes the reference's rows.
 TEST_F(DatabaseCopyTest, MissingAndTwiceListedTables) {
     Build({{"A", 1}, {"Missing", 1}, {"B", 0}, {"A", 1}}, {"A", "B"}, 3, {"B"});
     AddTable(*Create("Korund5_Prophylaxis.mdb"), "Stale", {{"Id"}});
@@ -76,36 +74,6 @@ TEST_F(DatabaseCopyTest, IntermediateCompactionAfterDocCellValues) {
     auto out = Open(target);
     EXPECT_EQ(out->TableNames(), (std::vector<std::string>{"A", "doc_cell_values", "B"}));
     EXPECT_EQ(Count(*out, "B"), 2);
-}
-
-TEST_F(DatabaseCopyTest, StructureCopiesExactlyTheChosenProperties) {
-    auto ref = Create("ref.mdb");
-    db::TableDef def =
-        MakeDef(*ref, "S", {{"Counter"}, {"Code", db::dbText, 12}, {"Amount", db::dbCurrency}}, {"Counter"});
-    def.Fields[0].Attributes |= db::dbAutoIncrField;
-    def.Fields[1].AllowZeroLength = def.Fields[1].Required = true;
-    def.Fields[1].DefaultValue = std::string("\"А1\"");
-    db::Index byCode = def.CreateIndex("ByCode");
-    byCode.Fields = {byCode.CreateField("Code"), byCode.CreateField("Amount")};
-    byCode.Fields[0].Attributes = db::dbDescending;
-    byCode.Unique = byCode.IgnoreNulls = true;
-    def.Indexes.push_back(byCode);
-    ref->AppendTableDef(def);
-    auto dst = Create("dst.mdb");
-
-    ASSERT_TRUE(CreateTableAndCopyStruct(ctx, "S", *ref, *dst));
-    const db::TableDef got = dst->GetTableDef("S");
-    ASSERT_EQ(got.Fields.size(), 3u);
-    EXPECT_EQ(got.Fields[0].Attributes & db::dbAutoIncrField, 0); // not copied
-    EXPECT_TRUE(got.Fields[1].Size == 12 && got.Fields[1].AllowZeroLength && got.Fields[1].Required);
-    EXPECT_EQ(VarToStr(got.Fields[1].DefaultValue, ""), "\"А1\"");
-    EXPECT_EQ(got.Fields[2].Type, db::dbCurrency);
-    ASSERT_EQ(got.Indexes.size(), 2u);
-    EXPECT_TRUE(got.Indexes[0].Primary && !got.Indexes[1].Primary && got.Indexes[1].Unique &&
-                got.Indexes[1].IgnoreNulls);
-    ASSERT_EQ(got.Indexes[1].Fields.size(), 2u);
-    EXPECT_EQ(got.Indexes[1].Fields[0].Attributes & db::dbDescending, db::dbDescending);
-    EXPECT_EQ(got.Indexes[1].Fields[1].Attributes & db::dbDescending, 0);
 }
 
 } // namespace k5::mtest

@@ -24,7 +24,6 @@ TEST_F(DatabaseFilesTest, CompactMdbSwapsInPlaceAndLeavesNoWorkFiles) {
     EXPECT_LT(std::filesystem::file_size(file), before);
     EXPECT_GT(ui.yields, 5); // the pause keeps the window alive
     EXPECT_EQ(Column(*Open(file), "T", "Id"), Longs({0, 1}));
-    EXPECT_THROW(CompactMdb(ctx, Path("none.mdb")), K5Error);
 }
 
 } // namespace k5::mtest

@@ -1,5 +1,4 @@
-// The demo database folder generator: arguments, determinism, the planted faults as the copy
-// meets them.
+// The demo folder generator: its own folders only, determinism, its faults as the copy meets them.
 #include "Fixtures.h"
 #include "maintenance/DatabaseCopy.h"
 
@@ -13,7 +12,6 @@
 namespace fs = std::filesystem;
 namespace k5::mtest {
 
-// The exit code and standard error of one run of the generator.
 std::pair<int, std::string> RunDemo(const QStringList& args) {
     QProcess p;
     p.start(QString::fromUtf8(K5_DEMO_TOOL), args);
@@ -22,7 +20,6 @@ std::pair<int, std::string> RunDemo(const QStringList& args) {
             p.readAllStandardError().toStdString()};
 }
 
-// Every file under a folder with its bytes.
 std::map<std::string, std::string> Files(const std::string& folder) {
     std::map<std::string, std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(folder))
@@ -60,35 +57,27 @@ TEST_F(DemoTest, CopyGivesRowCountsAsTheProtocolSays) {
     for (const auto& [table, rows] : copied)
         EXPECT_EQ(Count(*out, table), rows) << table;
 
-    // The planted faults, each where the summary says.
     std::smatch damaged;
     ASSERT_TRUE(std::regex_search(summary, damaged, std::regex("damaged: (\\S+) row ([0-9]+)"))) << summary;
     EXPECT_THAT(pane, AllOf(HasSubstr("Копирование таблицы " + damaged[1].str() + " (записей: "),
                             HasSubstr(" Поврежденная запись № " + damaged[2].str() + ".")));
 }
 
-// Bad arguments make nothing; a folder it did not make stays as it is; one it made is made
-// again, byte for byte the same from the same seed.
-TEST(DemoTool, ArgumentsForeignFoldersAndDeterminism) {
+// A folder it did not make stays as it is; one it made is made again, byte for byte the same
+// from the same seed.
+TEST(DemoTool, LeavesForeignFoldersAloneAndIsDeterministic) {
     QTemporaryDir dir;
-    const QString d = dir.filePath("x");
-    const auto [bad, usage] = RunDemo({d, "--scale", "huge", "--seed", "1"});
-    EXPECT_EQ(bad, 2);
-    EXPECT_THAT(usage, HasSubstr("usage: k5demo"));
-    EXPECT_FALSE(fs::exists(d.toStdString()));
     const std::string main = dir.path().toStdString() + "/Korund5.mdb";
     std::ofstream(main) << "not ours";
     const auto [code, err] = RunDemo({dir.path(), "--scale", "tiny", "--seed", "1"});
     EXPECT_EQ(code, 1);
     EXPECT_THAT(err, HasSubstr("not made by k5demo"));
     EXPECT_EQ(ReadAll(main), "not ours");
+    const QString d = dir.filePath("x");
     ASSERT_EQ(RunDemo({d, "--scale", "tiny", "--seed", "1"}).first, 0);
     const auto first = Files(d.toStdString());
-    EXPECT_GT(first.size(), 5u);
     ASSERT_EQ(RunDemo({d, "--scale", "tiny", "--seed", "1"}).first, 0);
     EXPECT_TRUE(Files(d.toStdString()) == first);
-    ASSERT_EQ(RunDemo({d, "--scale", "tiny", "--seed", "2"}).first, 0);
-    EXPECT_FALSE(Files(d.toStdString()).at("Korund5.mdb") == first.at("Korund5.mdb"));
 }
 
 } // namespace k5::mtest

@@ -1,6 +1,5 @@
 #pragma once
-// Scratch databases and database folders for the maintenance tests, with a fixed protocol
-// stamp so that protocol lines can be compared whole.
+// Scratch databases and folders for the maintenance tests; a fixed stamp lets lines compare whole.
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
@@ -79,7 +78,6 @@ inline int64_t Count(db::Database& d, const std::string& table) {
     return d.OpenRecordset(table, db::dbOpenTable)->RecordCount();
 }
 
-// The values of one column, in stored order.
 inline std::vector<Value> Column(db::Database& d, const std::string& table, const std::string& column) {
     std::vector<Value> out;
     auto rs = d.OpenRecordset(table, db::dbOpenTable);
@@ -195,7 +193,6 @@ struct RunFixture : ContextFixture {
         gRunStampPause = savedPause;
         gFilesLibUnavailable = false;
     }
-    // Empty removes the value.
     void SetSetting(const std::string& dataBasePath) {
         std::ofstream(root + "/etc/Seltaris/Korund5.conf", std::ios::binary | std::ios::trunc)
             << "[General]\n"
@@ -205,7 +202,6 @@ struct RunFixture : ContextFixture {
         MakeDatabase(refFile, true);
         MakeDatabase(mainFile, false, mainMinor, duplicates);
     }
-    // The run's stamp, from the backup suffix.
     std::string RunStampText() const {
         return state.mBackupSuffix.substr(std::string("_резервная_копия_").size());
     }

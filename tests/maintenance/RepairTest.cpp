@@ -1,5 +1,4 @@
-// Whole runs as "Выполнить" starts them, one per outcome of the repair sequence: the
-// protocol, the files left in the database folder, the archive and the trash.
+// Whole runs as "Выполнить" starts them, one per outcome: protocol, files left, archive, trash.
 #include "Fixtures.h"
 #include "support/Error.h"
 
@@ -18,8 +17,6 @@ struct Repair : RunFixture {
         trashed = FilesIn(trash + "/files").size();
     }
     std::string Zip() { return protocolFolder + "/Korund5" + state.mBackupSuffix + ".zip"; }
-    std::string Backup() { return folder + "/Korund5" + state.mBackupSuffix + ".mdb"; }
-    // The files of the database folder and of the protocol folder, and the new trash entries.
     void ExpectFiles(bool withCopy, bool withZip) {
         std::vector<std::string> main{"Korund5.mdb", "Korund5_LastVer.mdb"},
             logs{"Log_" + RunStampText() + ".rtf", "Log_" + RunStampText() + ".txt"};
@@ -81,8 +78,7 @@ TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
         "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + Zip() + ".\r\n"));
     EXPECT_TRUE(Pane().ends_with(std::string(kStamp) + "Профилактика БД завершена успешно.\r\n")) << Pane();
     EXPECT_EQ(log.Pane().Runs().back().colour, kColourGreen);
-    // The folder holds the rebuilt database and nothing of the work files; the archive holds
-    // exactly the old file, and the old file is in the trash.
+    // No work file left; the archive holds exactly the old file, which is also in the trash.
     ExpectFiles(false, true);
     EXPECT_EQ(OrgRows(mainFile), 200);
     EXPECT_FALSE(ReadAll(mainFile) == before);
@@ -110,7 +106,7 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
                       "Оригинал файла Korund5.mdb (до профилактики) переименован в: Korund5" +
                       state.mBackupSuffix + ".mdb.\r\n"));
     EXPECT_TRUE(Pane().ends_with("Профилактика БД завершена. БД готова к эксплуатации.\r\n")) << Pane();
-    EXPECT_TRUE(ReadAll(Backup()) == before);
+    EXPECT_TRUE(ReadAll(folder + "/Korund5" + state.mBackupSuffix + ".mdb") == before);
     EXPECT_EQ(OrgRows(mainFile), 200);
     EXPECT_EQ(FilesIn(folder).size(), 3u); // the backup, the new main file and the reference
     EXPECT_FALSE(Exists(protocolFolder));

@@ -21,25 +21,19 @@ struct RowCopyTest : ContextFixture {
     std::unique_ptr<db::Database> src = Create("src.mdb"), dst = Create("dst.mdb");
     int files = 0;
 
-    // "T" of Id (and Big, unreadable in row `damaged`, 1-based) in a fresh source, and the same
-    // table keyed on Id in a fresh target.
+    // "T" (Id, Big) in fresh files, keyed on Id in the target; row `damaged` (1-based) unreadable.
     void Tables(const std::vector<int32_t>& ids, size_t damaged = 0) {
         const std::string name = "src" + std::to_string(++files) + ".mdb";
         src = Create(name);
         dst = Create("dst" + std::to_string(files) + ".mdb");
-        std::vector<Col> cols{{"Id"}};
-        if (damaged) cols.push_back({"Big", db::dbLongBinary});
-        AddTable(*src, "T", cols);
-        AddTable(*dst, "T", cols, {"Id"});
+        AddTable(*src, "T", {{"Id"}, {"Big", db::dbLongBinary}});
+        AddTable(*dst, "T", {{"Id"}, {"Big", db::dbLongBinary}}, {"Id"});
         std::vector<std::vector<Value>> rows;
         for (size_t i = 0; i < ids.size(); ++i)
             rows.push_back({ids[i], i + 1 == damaged ? Bytes(200000, 1) : Bytes{1, 2}});
-        for (auto& row : rows)
-            row.resize(cols.size());
         AddRows(*src, "T", rows);
-        if (!damaged) return;
         src.reset();
-        BreakOverflowChain(Path(name));
+        if (damaged) BreakOverflowChain(Path(name));
         src = Open(Path(name));
     }
 };
@@ -60,12 +54,9 @@ TEST_F(RowCopyTest, CleanAndEmptyTables) {
 
     EXPECT_TRUE(CopyTableRows(ctx, "T", src.get(), dst.get()));
     EXPECT_TRUE(CopyTableRows(ctx, "E", src.get(), dst.get()));
-    EXPECT_EQ(Pane(),
-              std::string(kStamp) +
-                  "Копирование таблицы T (записей: 1 234) завершено успешно (скопировано записей: 1 234)."
-                  "\r\n" +
-                  kStamp +
-                  "Копирование таблицы E (записей: 0) завершено успешно (скопировано записей: 0).\r\n");
+    const std::string done = " завершено успешно (скопировано записей: ";
+    EXPECT_EQ(Pane(), std::string(kStamp) + "Копирование таблицы T (записей: 1 234)" + done + "1 234).\r\n" +
+                          kStamp + "Копирование таблицы E (записей: 0)" + done + "0).\r\n");
     EXPECT_TRUE(state.mProphylaxisOk);
     EXPECT_EQ(Column(*dst, "T", "Name"), Column(*src, "T", "Name"));
     EXPECT_EQ(Column(*dst, "T", "Extra"), std::vector<Value>(1234, int32_t{7}));
@@ -110,8 +101,7 @@ TEST_F(RowCopyTest, DamagedAndRefusedRows) {
         EXPECT_EQ(Pane(), Opening(static_cast<int>(c.ids.size())) + c.body);
         EXPECT_EQ(Column(*dst, "T", "Id"), c.copied);
         EXPECT_FALSE(state.mProphylaxisOk);
-        EXPECT_EQ(log.Pane().Runs().back().colour, kColourDarkRed);
-        EXPECT_TRUE(log.Pane().Runs().back().bold);
+        EXPECT_TRUE(log.Pane().Runs().back().colour == kColourDarkRed && log.Pane().Runs().back().bold);
     }
 }
 
@@ -128,15 +118,6 @@ TEST_F(RowCopyTest, StopInTheMiddleOfATable) {
     EXPECT_EQ(Pane(), Opening(100) + " прервано пользователем\r\n(скопировано записей: " +
                           std::to_string(copied) + " из 100 в исходной таблице).\r\n");
     EXPECT_FALSE(state.mProphylaxisOk);
-}
-
-TEST_F(RowCopyTest, ValueRefusedWhenSetNamesTableAndField) {
-    AddTable(*src, "T", {{"Id"}, {"V", db::dbText, 20}});
-    AddTable(*dst, "T", {{"Id"}, {"V"}});
-    AddRows(*src, "T", {{1, std::string("не число")}});
-    EXPECT_THAT(ErrorOf([&] { CopyTableRows(ctx, "T", src.get(), dst.get()); }),
-                AllOf(HasSubstr("ProphylaxisFrm.CopyTableRows"), HasSubstr("Таблица: T, поле: V")));
-    EXPECT_EQ(Pane(), Opening(1) + " ..."); // no closing line for that table
 }
 
 // A table the source lacks is made empty in the target, and the copy goes on.
