@@ -2,7 +2,6 @@
 #include "Fixtures.h"
 
 #include "support/FileUtils.h"
-#include <QFileInfo>
 #include <cerrno>
 
 namespace k5::mtest {
@@ -70,7 +69,7 @@ TEST_F(BigDocsFixture, FileNamesAreNeverReadAsSql) {
         SCOPED_TRACE(hostile);
         DocFile(hostile);
         EXPECT_THAT(ErrorOf([&] { CheckBigFolder(ctx, folder, newDb); }),
-                    AllOf(StartsWith("[K5VedovodeduzOR::ProphylaxisFrm.CheckBigFolder]"),
+                    AllOf(::testing::StartsWith("[K5VedovodeduzOR::ProphylaxisFrm.CheckBigFolder]"),
                           HasSubstr("не начинается с номера документа")));
         EXPECT_TRUE(Exists(bigDocs + hostile));
         EXPECT_EQ(Count(*Open(newDb), "DOC_REGISTRY"), 2);

@@ -26,4 +26,11 @@ TEST_F(DatabaseFilesTest, CompactMdbSwapsInPlaceAndLeavesNoWorkFiles) {
     EXPECT_EQ(Column(*Open(file), "T", "Id"), Longs({0, 1}));
 }
 
+// An empty "DBVersion" has no first row to move to: an error, not an empty version.
+TEST_F(DatabaseFilesTest, EmptyVersionTableRaises) {
+    auto d = Create("v.mdb");
+    AddTable(*d, "DBVersion", {{"MajorVersion"}, {"MinorVersion"}, {"BuildNumber"}});
+    EXPECT_THROW(GetDataBaseVersion(ctx, *d), K5Error);
+}
+
 } // namespace k5::mtest

@@ -18,14 +18,12 @@
 namespace k5::mtest {
 
 inline constexpr const char* kStamp = "2021.03.15 09:05:07: ";
-using db::test::BreakOverflowChain;
 using k5test::Quote;
 using k5test::ReadAll;
 using k5test::Shell;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using ::testing::StartsWith;
 
 // The description of the error that `call` raised; a failure when it raised none.
 inline std::string ErrorOf(const std::function<void()>& call) {

@@ -5,15 +5,10 @@
 
 namespace k5::mtest {
 
-// Every table and column the statements name (all Long, the first the key), with rows (SQL
+// Every table the statements name: name, columns (all Long, the first the key) and rows (SQL
 // literals, apart by blanks) in which each statement finds something to remove or collect.
-struct Table {
-    const char* name;
-    const char* columns;
-    const char* rows;
-};
 // clang-format off
-const Table kTables[] = {
+const char* const kTables[][3] = {
     {"Doc_Registry", "Document_Id Time_ID Template_Id FileContent_ID", "1,10,20,100 2,0,20,NULL 3,10,NULL,NULL 4,10,20,NULL"},
     {"Doc_Cell_Values", "Id document_id", "1,1 2,2 3,3 4,4 5,9"},
     {"DOC_Attachments", "Id DocumentId StoredFileId", "1,1,500 2,2,501 3,4,NULL"},
@@ -56,20 +51,17 @@ struct OrphanCleanupTest : ContextFixture {
 
     void SetUp() override {
         d = Create("Korund5_Prophylaxis.mdb");
-        for (const Table& t : kTables) {
-            std::istringstream words(t.columns);
+        for (const auto& t : kTables) {
+            std::istringstream words(t[1]);
             std::vector<Col> cols;
             for (std::string column; words >> column;)
                 cols.push_back({column});
-            AddTable(*d, t.name, cols, {cols.front().name});
+            AddTable(*d, t[0], cols, {cols.front().name});
         }
     }
-    void Close() {
+    void Run() {
         d->Close();
         d.reset();
-    }
-    void Run() {
-        Close();
         DeletingUnnecessaryRecords(ctx, file);
     }
 };
@@ -93,10 +85,10 @@ std::string ThroughTemp(const std::string& temp, const std::string& table, int b
 // Every statement of the list on the tables it names. Statement 1 removes documents 2 (no
 // period) and 3 (no template); the rows that statements 2, 3, 7 and 10 remove are theirs.
 TEST_F(OrphanCleanupTest, WholeListInOrderWithTheEffectOfStatementOne) {
-    for (const Table& t : kTables) {
-        std::istringstream rows(t.rows);
+    for (const auto& t : kTables) {
+        std::istringstream rows(t[2]);
         for (std::string row; rows >> row;)
-            d->Execute(std::string("INSERT INTO ") + t.name + " VALUES (" + row + ")");
+            d->Execute(std::string("INSERT INTO ") + t[0] + " VALUES (" + row + ")");
     }
     Run();
     EXPECT_EQ(Pane(),

@@ -1,6 +1,5 @@
 // Whole runs as "Выполнить" starts them, one per outcome: protocol, files left, archive, trash.
 #include "Fixtures.h"
-#include "support/Error.h"
 
 #include <algorithm>
 
@@ -109,7 +108,6 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
     EXPECT_TRUE(ReadAll(folder + "/Korund5" + state.mBackupSuffix + ".mdb") == before);
     EXPECT_EQ(OrgRows(mainFile), 200);
     EXPECT_EQ(FilesIn(folder).size(), 3u); // the backup, the new main file and the reference
-    EXPECT_FALSE(Exists(protocolFolder));
     EXPECT_EQ(FilesIn(trash + "/files").size(), trashed);
 }
 

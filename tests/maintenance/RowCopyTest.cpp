@@ -33,7 +33,7 @@ struct RowCopyTest : ContextFixture {
             rows.push_back({ids[i], i + 1 == damaged ? Bytes(200000, 1) : Bytes{1, 2}});
         AddRows(*src, "T", rows);
         src.reset();
-        if (damaged) BreakOverflowChain(Path(name));
+        if (damaged) db::test::BreakOverflowChain(Path(name));
         src = Open(Path(name));
     }
 };
@@ -118,6 +118,17 @@ TEST_F(RowCopyTest, StopInTheMiddleOfATable) {
     EXPECT_EQ(Pane(), Opening(100) + " прервано пользователем\r\n(скопировано записей: " +
                           std::to_string(copied) + " из 100 в исходной таблице).\r\n");
     EXPECT_FALSE(state.mProphylaxisOk);
+}
+
+// Only engine errors of the save are failed entries: a value refused when set climbs with
+// the table and field.
+TEST_F(RowCopyTest, ValueRefusedWhenSetNamesTableAndField) {
+    AddTable(*src, "T", {{"Id"}, {"V", db::dbText, 20}});
+    AddTable(*dst, "T", {{"Id"}, {"V"}});
+    AddRows(*src, "T", {{1, std::string("не число")}});
+    EXPECT_THAT(ErrorOf([&] { CopyTableRows(ctx, "T", src.get(), dst.get()); }),
+                AllOf(HasSubstr("ProphylaxisFrm.CopyTableRows"), HasSubstr("Таблица: T, поле: V")));
+    EXPECT_EQ(Pane(), Opening(1) + " ..."); // no closing line for that table
 }
 
 // A table the source lacks is made empty in the target, and the copy goes on.
