@@ -133,6 +133,12 @@ FileLock::FileLock(const std::string& path, bool exclusive) : mExclusive(exclusi
     locks.emplace(mKey, e);
 }
 
+int FileLock::Fd() const {
+    std::lock_guard<std::mutex> guard(gLockMutex);
+    auto it = Locks().find(mKey);
+    return it == Locks().end() ? -1 : it->second.fd;
+}
+
 FileLock::~FileLock() {
     std::lock_guard<std::mutex> guard(gLockMutex);
     auto& locks = Locks();
@@ -147,11 +153,11 @@ FileLock::~FileLock() {
 
 ProgressScope::ProgressScope(sqlite3* db, const ProgressHook& hook)
     : mDb(db), mHook(hook), mStart(std::chrono::steady_clock::now()), mLast(mStart) {
-    if (mHook && !tOnHelper) sqlite3_progress_handler(mDb, 500, &ProgressScope::Callback, this);
+    if (mHook && mDb && !tOnHelper) sqlite3_progress_handler(mDb, 500, &ProgressScope::Callback, this);
 }
 
 ProgressScope::~ProgressScope() {
-    if (mHook && !tOnHelper) sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
+    if (mHook && mDb && !tOnHelper) sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
 }
 
 int ProgressScope::Callback(void* p) {
@@ -184,7 +190,12 @@ Connection::~Connection() {
 }
 
 void Connection::CheckOpen() const {
-    if (closed || !db) Raise(3420, "Объект недействителен или больше не задан.");
+    if (closed || (!db && !salvageOnly)) Raise(3420, "Объект недействителен или больше не задан.");
+}
+
+FileSalvage& Connection::Salvage() {
+    if (!salvage) salvage = std::make_unique<FileSalvage>(lock->Fd(), path);
+    return *salvage;
 }
 
 void Connection::Exec(const std::string& sql) {
@@ -222,6 +233,7 @@ void Connection::Commit() {
 }
 
 void Connection::RunLong(const std::function<void()>& body) {
+    interrupted = false;
     if (!progress || tOnHelper) {
         ProgressScope scope(db, progress);
         try {
@@ -242,7 +254,8 @@ void Connection::RunLong(const std::function<void()>& body) {
                      0);
         } catch (...) {
             hookError = std::current_exception();
-            sqlite3_interrupt(db);
+            interrupted = true;
+            if (db) sqlite3_interrupt(db);
         }
     };
     try {
@@ -267,17 +280,8 @@ void Connection::RunLong(const std::function<void()>& body) {
 
 void Connection::EnsureCatalog() {
     if (hasCatalog) return;
-    Exec("CREATE TABLE IF NOT EXISTS _k5_meta(key TEXT PRIMARY KEY, value TEXT);"
-         "CREATE TABLE IF NOT EXISTS _k5_fields(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL,"
-         " type INTEGER NOT NULL, size INTEGER NOT NULL, attributes INTEGER NOT NULL,"
-         " allow_zero_length INTEGER NOT NULL, required INTEGER NOT NULL, default_value TEXT,"
-         " PRIMARY KEY(tbl, pos));"
-         "CREATE TABLE IF NOT EXISTS _k5_indexes(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL,"
-         " sql_name TEXT NOT NULL, is_primary INTEGER NOT NULL, is_unique INTEGER NOT NULL,"
-         " ignore_nulls INTEGER NOT NULL, PRIMARY KEY(tbl, pos));"
-         "CREATE TABLE IF NOT EXISTS _k5_index_fields(tbl TEXT NOT NULL, index_pos INTEGER NOT NULL,"
-         " pos INTEGER NOT NULL, name TEXT NOT NULL, attributes INTEGER NOT NULL,"
-         " PRIMARY KEY(tbl, index_pos, pos));");
+    for (const char* ddl : kCatalogTables)
+        Exec(std::string("CREATE TABLE IF NOT EXISTS ") + ddl);
     hasCatalog = true;
 }
 
@@ -294,6 +298,7 @@ void Connection::CloseAll() {
         sqlite3_close_v2(db);
         db = nullptr;
     }
+    salvage.reset();
     // The file lock goes last: its descriptor may be closed only after SQLite let go of the file.
     lock.reset();
 }
@@ -318,13 +323,6 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
     } else {
         if (::stat(plain.c_str(), &st) != 0) Raise(3024, "Не удается найти файл '" + path + "'.");
         if (S_ISDIR(st.st_mode)) Raise(3051, NoAccessText(path));
-        char head[16] = {};
-        const int fd = ::open(plain.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) Raise(3051, NoAccessText(path));
-        const ssize_t n = ::read(fd, head, sizeof head);
-        ::close(fd);
-        if (n != 16 || std::memcmp(head, "SQLite format 3", 16) != 0)
-            Raise(3343, "Нераспознаваемый формат базы данных '" + path + "'.");
     }
 
     auto c = std::make_shared<Connection>();
@@ -338,6 +336,25 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
         if (create) ::unlink(plain.c_str());
         throw;
     }
+    // The header is read through the lock's descriptor: opening and closing another one
+    // would drop the SQLite locks this process may hold on the file.
+    unsigned char head[100] = {};
+    if (!create) {
+        const ssize_t n = ::pread(c->lock->Fd(), head, sizeof head, 0);
+        if (n < 16 || std::memcmp(head, "SQLite format 3", 16) != 0) {
+            // A read-only open of a file whose header is damaged still reads its pages.
+            if (readOnly && c->Salvage().LooksLikeDatabase()) {
+                c->salvageOnly = c->pagesReadable = true;
+                return c;
+            }
+            c->CloseAll();
+            Raise(3343, "Нераспознаваемый формат базы данных '" + path + "'.");
+        }
+    }
+    // A file in write-ahead-log mode with a log holds pages the file itself does not.
+    struct stat wal {};
+    c->pagesReadable = readOnly && !create &&
+                       !(head[18] == 2 && ::stat((plain + "-wal").c_str(), &wal) == 0 && wal.st_size > 0);
 
     // A journal left by a writer that died is rolled back by a writable connection before a
     // read-only one looks at the file; a read-only connection could not do it.
@@ -392,6 +409,17 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
         }
     }
     sqlite3_finalize(probe);
+    if (rc != SQLITE_OK && readOnly && c->pagesReadable &&
+        ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)) {
+        // SQLite refuses the whole file for a damaged schema page or text: its tables are
+        // still read from the pages.
+        sqlite3_close_v2(c->db);
+        c->db = nullptr;
+        if (c->Salvage().LooksLikeDatabase()) {
+            c->salvageOnly = true;
+            return c;
+        }
+    }
     if (rc != SQLITE_OK) fail(rc);
     if (exclusive && !readOnly) {
         // Take the write lock now; the exclusive locking mode keeps it until the close.
@@ -500,6 +528,10 @@ TableDef LoadTableDef(Connection& c, const std::string& stored) {
             f.AllowZeroLength = s.Int(4) != 0;
             f.Required = s.Int(5) != 0;
             if (sqlite3_column_type(s.st, 6) != SQLITE_NULL) f.DefaultValue = s.Text(6);
+            // A damaged catalogue type must not make every value of the column unreadable:
+            // the declared type of the column stands in for it.
+            if (!IsKnownType(f.Type) || !CatalogTypeFits(f.Type, col->type))
+                f = FieldFromDeclared(col->name, col->type, col->notNull);
             def.Fields.push_back(std::move(f));
         }
     }

@@ -348,6 +348,7 @@ private:
 
 namespace detail {
 std::unique_ptr<Database> MakeDatabase(std::shared_ptr<Connection> conn) {
+    if (conn->salvageOnly) return MakeSalvageDatabase(std::move(conn));
     return std::make_unique<SqliteDatabase>(std::move(conn));
 }
 } // namespace detail

@@ -122,6 +122,10 @@ public:
     virtual void CancelUpdate() = 0;
     virtual int EditMode() = 0;
     virtual void Close() = 0;
+    // What of the table's stored definition was found damaged and read around (a damaged
+    // CREATE text or catalogue row), empty when nothing: only read-only table-type
+    // recordsets look.
+    virtual std::string DefinitionDamage() { return {}; }
 };
 
 class Database {

@@ -1,9 +1,11 @@
 #pragma once
 // Internals of the engine shared by its source files; nothing here is for callers.
 #include "dbengine/DaoEngine.h"
+#include "dbengine/Salvage.h"
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -17,6 +19,18 @@ namespace k5::db::detail {
 // Engine format level reported by Database::Version and written into new files.
 inline constexpr const char* kFormatVersion = "4.0";
 inline constexpr const char* kCollation = "K5RU";
+// The catalogue tables, as "name(columns)" for CREATE TABLE.
+inline constexpr const char* kCatalogTables[] = {
+    "_k5_meta(key TEXT PRIMARY KEY, value TEXT)",
+    "_k5_fields(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL,"
+    " size INTEGER NOT NULL, attributes INTEGER NOT NULL, allow_zero_length INTEGER NOT NULL,"
+    " required INTEGER NOT NULL, default_value TEXT, PRIMARY KEY(tbl, pos))",
+    "_k5_indexes(tbl TEXT NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL, sql_name TEXT NOT NULL,"
+    " is_primary INTEGER NOT NULL, is_unique INTEGER NOT NULL, ignore_nulls INTEGER NOT NULL,"
+    " PRIMARY KEY(tbl, pos))",
+    "_k5_index_fields(tbl TEXT NOT NULL, index_pos INTEGER NOT NULL, pos INTEGER NOT NULL, name TEXT NOT NULL,"
+    " attributes INTEGER NOT NULL, PRIMARY KEY(tbl, index_pos, pos))",
+};
 
 [[noreturn]] void Raise(int32_t number, const std::string& text);
 // Maps an SQLite failure to an engine error; `what` names the file or object concerned.
@@ -49,7 +63,16 @@ Value ConvertForField(const Field& f, const Value& v);
 Value EvaluateDefault(const Field& f);
 // Binds a field value (already converted) to an insert parameter.
 void BindValue(sqlite3_stmt* st, int index, const Field& f, const Value& v);
-// Reads a stored column as the field's type; false when the stored value does not fit.
+// A stored value, whether SQLite read it or it comes from a record of a damaged page.
+struct ColumnView {
+    int storage = SQLITE_NULL;
+    int64_t i = 0;
+    double d = 0;
+    const char* p = nullptr;
+    size_t n = 0;
+};
+// Reads a stored value as the field's type; false when the stored value does not fit.
+bool ConvertStored(const ColumnView& c, const Field& f, Value& out);
 bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out);
 // Reads a column of a query without a known field type.
 Value ReadNatural(sqlite3_stmt* st, int col);
@@ -81,6 +104,9 @@ public:
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
+    // The shared read-only descriptor of the file; reading through it (never closing it)
+    // leaves SQLite's locks alone.
+    int Fd() const;
 
 private:
     std::string mKey;
@@ -88,6 +114,38 @@ private:
 };
 
 class RecordsetBase;
+
+// Field lookup by name, case-insensitive.
+class FieldMap {
+public:
+    void Build(const std::vector<Field>& fields) {
+        mFields = &fields;
+        for (size_t i = 0; i < fields.size(); ++i) {
+            mExact.emplace(fields[i].Name, static_cast<int>(i));
+            mByName.emplace(FoldName(fields[i].Name), static_cast<int>(i));
+        }
+    }
+    // The copy looks names up for every field of every row, mostly in field order: the field
+    // after the last one found is tried first, then the exact spelling, then the folded one.
+    int Find(const std::string& name) const {
+        if (mFields && mHint < mFields->size() && (*mFields)[mHint].Name == name)
+            return Found(static_cast<int>(mHint));
+        auto exact = mExact.find(name);
+        if (exact != mExact.end()) return Found(exact->second);
+        auto it = mByName.find(FoldName(name));
+        return it == mByName.end() ? -1 : Found(it->second);
+    }
+
+private:
+    int Found(int i) const {
+        mHint = (static_cast<size_t>(i) + 1) % mFields->size(); // the next row starts again at 0
+        return i;
+    }
+    const std::vector<Field>* mFields = nullptr;
+    mutable size_t mHint = 0;
+    std::unordered_map<std::string, int> mExact;
+    std::unordered_map<std::string, int> mByName;
+};
 
 // One open SQLite connection with its lock; shared by the Database and its recordsets.
 struct Connection {
@@ -97,7 +155,14 @@ struct Connection {
     bool exclusive = false;
     bool hasCatalog = false;
     bool closed = false;
+    // SQLite refused the file (its schema or header is damaged): only its pages are read.
+    bool salvageOnly = false;
+    // Read-only, and the file itself holds every committed page (no write-ahead log).
+    bool pagesReadable = false;
     int64_t batchedRows = 0;
+    // Set when the progress hook asked a long call to stop; work that is not SQLite's polls it.
+    std::atomic<bool> interrupted{false};
+    std::unique_ptr<FileSalvage> salvage;
     std::unique_ptr<FileLock> lock;
     ProgressHook progress;
     std::vector<RecordsetBase*> recordsets;
@@ -112,6 +177,8 @@ struct Connection {
     void RunLong(const std::function<void()>& body);
     sqlite3_stmt* Prepare(const std::string& sql);
     void CheckOpen() const;
+    // The page reader of a read-only file, made on first use.
+    FileSalvage& Salvage();
     // Row saves share one transaction, committed every so many rows and at close.
     void BeginBatch();
     void RowSaved();
@@ -144,11 +211,16 @@ protected:
 };
 
 std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table);
+// The rows of a table of a damaged file, read from its pages.
+std::unique_ptr<Recordset> OpenSalvageRecordset(std::shared_ptr<Connection> conn, const SalvagedTable& table,
+                                                TablePlan plan);
 std::unique_ptr<Recordset> OpenSqlRecordset(std::shared_ptr<Connection> conn, const std::string& sql,
                                             std::vector<Value> params = {});
 
 // Opens (or creates) the database file behind a Database object.
 std::unique_ptr<Database> MakeDatabase(std::shared_ptr<Connection> conn);
+// A database whose file SQLite refused: its tables are read from the pages, nothing else.
+std::unique_ptr<Database> MakeSalvageDatabase(std::shared_ptr<Connection> conn);
 std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
                                            bool create, const ProgressHook& hook);
 

@@ -480,21 +480,45 @@ void BindValue(sqlite3_stmt* st, int index, const Field& f, const Value& v) {
 }
 
 bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {
-    const int t = sqlite3_column_type(st, col);
+    ColumnView c;
+    c.storage = sqlite3_column_type(st, col);
+    switch (c.storage) {
+    case SQLITE_INTEGER:
+        c.i = sqlite3_column_int64(st, col);
+        break;
+    case SQLITE_FLOAT:
+        c.d = sqlite3_column_double(st, col);
+        break;
+    case SQLITE_TEXT:
+        c.p = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+        c.n = static_cast<size_t>(sqlite3_column_bytes(st, col));
+        break;
+    case SQLITE_BLOB:
+        c.p = static_cast<const char*>(sqlite3_column_blob(st, col));
+        c.n = static_cast<size_t>(sqlite3_column_bytes(st, col));
+        break;
+    default:
+        break;
+    }
+    return ConvertStored(c, f, out);
+}
+
+bool ConvertStored(const ColumnView& c, const Field& f, Value& out) {
+    const int t = c.storage;
     if (t == SQLITE_NULL) {
         out = Null{};
         return true;
     }
     auto intIn = [&](int64_t lo, int64_t hi, int64_t& i) {
         if (t != SQLITE_INTEGER) return false;
-        i = sqlite3_column_int64(st, col);
+        i = c.i;
         return i >= lo && i <= hi;
     };
     int64_t i = 0;
     switch (f.Type) {
     case dbBoolean:
         if (t != SQLITE_INTEGER) return false;
-        out = sqlite3_column_int64(st, col) != 0;
+        out = c.i != 0;
         return true;
     case dbByte:
         if (!intIn(0, 255, i)) return false;
@@ -510,13 +534,13 @@ bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {
         return true;
     case dbCurrency:
         if (t != SQLITE_INTEGER) return false;
-        out = Currency{sqlite3_column_int64(st, col)};
+        out = Currency{c.i};
         return true;
     case dbSingle:
     case dbDouble:
     case dbDate: {
         if (t != SQLITE_INTEGER && t != SQLITE_FLOAT) return false;
-        const double d = sqlite3_column_double(st, col);
+        const double d = t == SQLITE_INTEGER ? static_cast<double>(c.i) : c.d;
         if (f.Type == dbSingle) {
             if (std::fabs(d) > FLT_MAX) return false;
             out = static_cast<float>(d);
@@ -530,31 +554,31 @@ bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {
     case dbText:
     case dbMemo: {
         if (t != SQLITE_TEXT) return false;
-        const char* p = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
-        const int n = sqlite3_column_bytes(st, col);
-        if (!p || !IsValidUtf8(p, static_cast<size_t>(n))) return false;
+        if (!c.p && c.n > 0) return false;
+        const char* p = c.p ? c.p : "";
+        if (!IsValidUtf8(p, c.n)) return false;
         // Reading row after row into the same cell reuses its buffer.
         if (auto held = std::get_if<std::string>(&out))
-            held->assign(p, static_cast<size_t>(n));
+            held->assign(p, c.n);
         else
-            out = std::string(p, static_cast<size_t>(n));
+            out = std::string(p, c.n);
         return true;
     }
     case dbBinary:
     case dbLongBinary: {
         if (t != SQLITE_BLOB) return false;
-        auto p = static_cast<const uint8_t*>(sqlite3_column_blob(st, col));
-        const int n = sqlite3_column_bytes(st, col);
+        auto p = reinterpret_cast<const uint8_t*>(c.p);
+        const size_t n = p ? c.n : 0;
         if (auto held = std::get_if<Bytes>(&out))
-            held->assign(p, p + (p ? n : 0));
+            held->assign(p, p + n);
         else
-            out = p ? Bytes(p, p + n) : Bytes{};
+            out = Bytes(p, p + n);
         return true;
     }
     case dbGUID: {
-        if (t != SQLITE_BLOB || sqlite3_column_bytes(st, col) != 16) return false;
+        if (t != SQLITE_BLOB || c.n != 16 || !c.p) return false;
         Guid g;
-        std::memcpy(g.bytes.data(), sqlite3_column_blob(st, col), 16);
+        std::memcpy(g.bytes.data(), c.p, 16);
         out = g;
         return true;
     }

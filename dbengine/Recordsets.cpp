@@ -56,42 +56,14 @@ void RecordsetBase::CheckValid() const {
 
 namespace {
 
-// Field lookup by name, case-insensitive.
-class FieldMap {
-public:
-    void Build(const std::vector<Field>& fields) {
-        mFields = &fields;
-        for (size_t i = 0; i < fields.size(); ++i) {
-            mExact.emplace(fields[i].Name, static_cast<int>(i));
-            mByName.emplace(FoldName(fields[i].Name), static_cast<int>(i));
-        }
-    }
-    // The copy looks names up for every field of every row, mostly in field order: the field
-    // after the last one found is tried first, then the exact spelling, then the folded one.
-    int Find(const std::string& name) const {
-        if (mFields && mHint < mFields->size() && (*mFields)[mHint].Name == name)
-            return Found(static_cast<int>(mHint));
-        auto exact = mExact.find(name);
-        if (exact != mExact.end()) return Found(exact->second);
-        auto it = mByName.find(FoldName(name));
-        return it == mByName.end() ? -1 : Found(it->second);
-    }
-
-private:
-    int Found(int i) const {
-        mHint = (static_cast<size_t>(i) + 1) % mFields->size(); // the next row starts again at 0
-        return i;
-    }
-    const std::vector<Field>* mFields = nullptr;
-    mutable size_t mHint = 0;
-    std::unordered_map<std::string, int> mExact;
-    std::unordered_map<std::string, int> mByName;
-};
-
 class TableRecordset final : public RecordsetBase {
 public:
-    TableRecordset(std::shared_ptr<Connection> conn, const std::string& table)
-        : RecordsetBase(std::move(conn)) {
+    // `backup` (read-only files) holds the rows as the checked pages give them: the scan
+    // continues from it where SQLite cannot go on, and `count` is its number of rows.
+    TableRecordset(std::shared_ptr<Connection> conn, const std::string& table,
+                   std::unique_ptr<PlanCursor> backup = nullptr, int64_t count = -1, std::string damage = {})
+        : RecordsetBase(std::move(conn)), mBackup(std::move(backup)), mKnownCount(count),
+          mDamage(std::move(damage)) {
         mDef = LoadTableDef(*mConn, table);
         mNames.Build(mDef.Fields);
         for (auto& ix : mDef.Indexes)
@@ -120,8 +92,11 @@ public:
 
     const std::string* Table() const override { return &mDef.Name; }
 
+    std::string DefinitionDamage() override { return mDamage; }
+
     int64_t RecordCount() override {
         CheckValid();
+        if (mKnownCount >= 0) return mKnownCount;
         sqlite3_stmt* st = mConn->Prepare("SELECT count(*) FROM " + Quote(mDef.Name));
         StmtGuard guard{st};
         // The count walks every page of the table in one step: long for tables of big values.
@@ -146,6 +121,7 @@ public:
     void Rewind() {
         mEditMode = dbEditNone;
         mScanActive = false;
+        mFromBackup = false;
         mLastRowid = INT64_MIN;
         Advance();
     }
@@ -287,6 +263,7 @@ private:
     // Steps to the row after mLastRowid. A row whose contents cannot be read stops the scan;
     // its rowid is then found on its own and the scan restarts after it.
     void Advance() {
+        if (mFromBackup) return BackupRow(mBackup->Next());
         if (!mScanActive) {
             sqlite3_reset(mScan);
             sqlite3_bind_int64(mScan, 1, mLastRowid);
@@ -332,10 +309,17 @@ private:
             mEOF = true;
             return;
         }
+        // SQLite cannot find the next row, or answers one that is not past the last: the
+        // checked pages take over from the last row read.
+        const bool lost = nrc != SQLITE_ROW ||
+                          (sqlite3_column_int64(next, 0) <= mLastRowid && mLastRowid != INT64_MIN);
+        if (lost && mBackup) {
+            mFromBackup = true;
+            return BackupRow(mBackup->Seek(mLastRowid));
+        }
         if (nrc != SQLITE_ROW) RaiseSqlite(mConn->db, nrc, mConn->path);
-        // A damaged page can answer a row that is not past the last one: the order is lost
-        // there, and going on would visit the same row for ever. The rows end here.
-        if (sqlite3_column_int64(next, 0) <= mLastRowid && mLastRowid != INT64_MIN) {
+        // Going on would visit the same row for ever. The rows end here.
+        if (lost) {
             mEOF = true;
             return;
         }
@@ -346,6 +330,29 @@ private:
         mCells.assign(n, Null{});
         mBad.assign(n, 0);
         mLoaded.assign(n, 0);
+    }
+
+    void BackupRow(bool found) {
+        mEOF = !found;
+        mDamaged = false;
+        if (mEOF) return;
+        const size_t n = mDef.Fields.size();
+        if (mBackupField.empty()) {
+            mBackupField.assign(n, -1);
+            const TableDef& def = mBackup->Table().def;
+            for (size_t i = 0; i < n; ++i)
+                for (size_t k = 0; k < def.Fields.size(); ++k)
+                    if (SameName(def.Fields[k].Name, mDef.Fields[i].Name)) mBackupField[i] = static_cast<int>(k);
+        }
+        if (!mBackup->Damaged()) mRowid = mLastRowid = mBackup->Rowid();
+        mCells.resize(n);
+        mBad.assign(n, 0);
+        for (size_t i = 0; i < n; ++i) {
+            if (mBackupField[i] < 0)
+                mCells[i] = Null{};
+            else if (!mBackup->Value(static_cast<size_t>(mBackupField[i]), mCells[i]))
+                mBad[i] = 1;
+        }
     }
 
     void LoadColumnAlone(size_t i) {
@@ -413,6 +420,11 @@ private:
         return it->second;
     }
 
+    std::unique_ptr<PlanCursor> mBackup;
+    int64_t mKnownCount = -1;
+    std::string mDamage;
+    bool mFromBackup = false;
+    std::vector<int> mBackupField; // per field: the backup's field of that name
     TableDef mDef;
     FieldMap mNames;
     std::vector<int> mPrimaryFields;
@@ -592,6 +604,22 @@ private:
 } // namespace
 
 std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table) {
+    // The pages of a read-only file are checked first: SQLite's own scan is used only for a
+    // table whose tree is sound, and the rows of a damaged one come from its pages.
+    if (conn->pagesReadable) {
+        FileSalvage& salvage = conn->Salvage();
+        if (const SalvagedTable* t = salvage.Find(table)) {
+            TablePlan plan;
+            conn->RunLong([&] { plan = salvage.Walk(*t, &conn->interrupted); });
+            if (plan.clean && !conn->salvageOnly) {
+                const int64_t rows = plan.rows;
+                auto backup = std::make_unique<PlanCursor>(salvage.Pages(), *t, std::move(plan));
+                return std::make_unique<TableRecordset>(std::move(conn), table, std::move(backup), rows, t->damage);
+            }
+            if (!plan.clean) conn->RunLong([&] { plan = salvage.Rescue(*t, &conn->interrupted); });
+            return OpenSalvageRecordset(std::move(conn), *t, std::move(plan));
+        }
+    }
     return std::make_unique<TableRecordset>(std::move(conn), table);
 }
 

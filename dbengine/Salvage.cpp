@@ -1,0 +1,470 @@
+// The rows of a table as far as its pages hold them: a walk of the table's tree that checks
+// every page, and the rescue of leaf pages that a damaged tree no longer reaches.
+#include "dbengine/Salvage.h"
+
+#include "dbengine/EngineInternal.h"
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+namespace k5::db::detail {
+
+namespace {
+
+// A leaf page that no tree reaches, with what its records look like.
+struct Candidate {
+    uint32_t page = 0;
+    uint16_t cells = 0;
+    int64_t first = 0, last = 0;
+    int columns = -1; // -1 when the records differ in their column count
+    std::vector<uint8_t> classes; // per column: the classes met
+};
+
+// A place in a table's rows where a page could not be read: rowids in (lo, hi] may lie on
+// leaves that the tree lost.
+struct Gap {
+    size_t at = 0; // index into the plan's runs, after the damaged row
+    int64_t lo = INT64_MIN, hi = INT64_MAX;
+};
+
+} // namespace
+
+struct FileSalvage::Walker {
+    const FilePages& pages;
+    const SalvagedTable& table;
+    std::vector<uint8_t>* claimed; // pages some tree owns; null for a check of one table
+    const std::atomic<bool>* stop;
+    TablePlan plan;
+    std::vector<Gap> gaps;
+    int64_t prev = INT64_MIN;
+    std::vector<bool> visited;
+    std::vector<uint8_t> page;
+    std::vector<uint64_t> types;
+
+    Walker(const FilePages& p, const SalvagedTable& t, std::vector<uint8_t>* c, const std::atomic<bool>* s)
+        : pages(p), table(t), claimed(c), stop(s), visited(size_t(p.PageCount()) + 1, false) {}
+
+    void Damaged(int64_t lo, int64_t hi) {
+        AddDamaged(1);
+        gaps.push_back(Gap{plan.runs.size(), lo, hi});
+    }
+
+    void AddDamaged(uint16_t n) {
+        plan.clean = false;
+        plan.rows += n;
+        if (!plan.runs.empty() && plan.runs.back().page == 0 && plan.runs.back().to < 60000) {
+            plan.runs.back().to = static_cast<uint16_t>(plan.runs.back().to + n);
+            return;
+        }
+        plan.runs.push_back(RowRun{0, 0, n, false});
+    }
+
+    void AddCell(uint32_t pageNo, uint32_t index, bool headerless) {
+        ++plan.rows;
+        if (!plan.runs.empty()) {
+            RowRun& last = plan.runs.back();
+            if (last.page == pageNo && last.to == index && last.headerless == headerless) {
+                ++last.to;
+                return;
+            }
+        }
+        plan.runs.push_back(RowRun{pageNo, static_cast<uint16_t>(index), static_cast<uint16_t>(index + 1),
+                                   headerless});
+    }
+
+    // Whether a record fits the table: no more columns than it has, each of a class its
+    // field may hold. A table whose definition is unknown takes any record.
+    bool Fits(const std::vector<uint8_t>& data, const LeafCell& cell) {
+        if (table.columns <= 0) return true;
+        if (!RecordSerialTypes(data.data() + cell.offset, cell.local, types)) {
+            // The record's header continues on an overflow page: nothing to look at here.
+            return cell.local < cell.payload;
+        }
+        if (types.empty() || types.size() > static_cast<size_t>(table.columns)) return false;
+        for (size_t c = 0; c < types.size(); ++c)
+            if (!(table.shape[c] & (1 << SerialClass(types[c])))) return false;
+        return true;
+    }
+
+    void Run(uint32_t root) {
+        struct Frame {
+            uint32_t page;
+            int64_t lo, hi;
+        };
+        std::vector<Frame> stack{{root, INT64_MIN, INT64_MAX}};
+        while (!stack.empty()) {
+            if (stop && stop->load()) return;
+            const Frame f = stack.back();
+            stack.pop_back();
+            if (f.page < 1 || f.page > pages.PageCount() || f.page == pages.LockBytePage() ||
+                (f.page == 1 && root != 1) || visited[f.page] || !pages.Read(f.page, page)) {
+                Damaged(f.lo, f.hi);
+                continue;
+            }
+            visited[f.page] = true;
+            const uint32_t hdr = FilePages::HeaderOffset(f.page);
+            const uint8_t type = page[hdr];
+            if (type == kTableInterior) {
+                const size_t before = stack.size();
+                if (Interior(f.page, f.lo, f.hi, stack)) {
+                    Claim(f.page);
+                    std::reverse(stack.begin() + static_cast<long>(before), stack.end());
+                } else {
+                    stack.resize(before);
+                    Damaged(f.lo, f.hi);
+                }
+                continue;
+            }
+            const uint32_t cells = Be16(page.data() + hdr + 3);
+            if (type == kTableLeaf && hdr + 8 + 2 * cells <= pages.Usable()) {
+                Leaf(f.page, cells, f.lo, f.hi);
+                continue;
+            }
+            Headerless(f.page, f.lo, f.hi);
+        }
+    }
+
+    template <class Stack>
+    bool Interior(uint32_t pageNo, int64_t lo, int64_t hi, Stack& stack) {
+        const uint32_t hdr = FilePages::HeaderOffset(pageNo);
+        const uint32_t n = Be16(page.data() + hdr + 3);
+        const uint32_t arrayEnd = hdr + 12 + 2 * n;
+        if (arrayEnd > pages.Usable()) return false;
+        int64_t below = lo;
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint32_t at = Be16(page.data() + hdr + 12 + 2 * k);
+            if (at < arrayEnd || at + 5 > pages.Usable()) return false;
+            uint64_t key = 0;
+            int len = 0;
+            if (!ReadVarint(page.data() + at + 4, page.data() + pages.Usable(), key, len)) return false;
+            const auto k64 = static_cast<int64_t>(key);
+            if (k64 <= below || k64 > hi) return false;
+            stack.push_back({Be32(page.data() + at), below, k64});
+            below = k64;
+        }
+        stack.push_back({Be32(page.data() + hdr + 8), below, hi});
+        return true;
+    }
+
+    // The cells of a leaf in order; a cell that does not parse, fit the table or keep the
+    // rowid order is one damaged row. A page none of whose cells fits is not this table's.
+    void Leaf(uint32_t pageNo, uint32_t n, int64_t lo, int64_t hi) {
+        const uint32_t arrayEnd = FilePages::HeaderOffset(pageNo) + 8 + 2 * n;
+        const size_t runsBefore = plan.runs.size();
+        const int64_t rowsBefore = plan.rows, prevBefore = prev;
+        const bool cleanBefore = plan.clean;
+        uint32_t good = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            auto cell = pages.ParseLeafCell(page, pageNo, k);
+            if (cell && cell->start >= arrayEnd && cell->rowid > prev && cell->rowid > lo && cell->rowid <= hi &&
+                Fits(page, *cell)) {
+                AddCell(pageNo, k, false);
+                prev = cell->rowid;
+                ++good;
+            } else {
+                AddDamaged(1);
+            }
+        }
+        if (good == 0 && n > 0) {
+            plan.runs.resize(runsBefore);
+            plan.rows = rowsBefore;
+            prev = prevBefore;
+            plan.clean = cleanBefore;
+            Damaged(lo, hi);
+            return;
+        }
+        Claim(pageNo);
+    }
+
+    // A page whose header is damaged where a leaf was expected: its pointer array is read
+    // as far as it leads to cells that fit. What it held cannot be known, so it counts as a
+    // damaged row as well.
+    void Headerless(uint32_t pageNo, int64_t lo, int64_t hi) {
+        const uint32_t hdr = FilePages::HeaderOffset(pageNo);
+        std::vector<std::pair<uint32_t, int64_t>> found;
+        int64_t last = std::max(prev, lo);
+        for (uint32_t k = 0; hdr + 8 + 2 * (k + 1) <= pages.Usable(); ++k) {
+            auto cell = pages.ParseLeafCell(page, pageNo, k);
+            if (!cell || cell->rowid <= last || cell->rowid > hi || !Fits(page, *cell)) break;
+            found.emplace_back(k, cell->rowid);
+            last = cell->rowid;
+        }
+        if (found.empty() || table.columns <= 0) {
+            Damaged(lo, hi);
+            return;
+        }
+        AddDamaged(1);
+        for (auto& [k, rowid] : found)
+            AddCell(pageNo, k, true);
+        prev = last;
+        Claim(pageNo);
+    }
+
+    void Claim(uint32_t pageNo) {
+        if (claimed) (*claimed)[pageNo] = 1;
+    }
+};
+
+FileSalvage::FileSalvage(int fd, std::string path) : mPages(fd), mPath(std::move(path)) {}
+FileSalvage::~FileSalvage() = default;
+
+TablePlan FileSalvage::Walk(const SalvagedTable& table, const std::atomic<bool>* stop) {
+    Walker w(mPages, table, nullptr, stop);
+    if (table.root == 0)
+        w.Damaged(INT64_MIN, INT64_MAX);
+    else
+        w.Run(table.root);
+    return std::move(w.plan);
+}
+
+TablePlan FileSalvage::Rescue(const SalvagedTable& table, const std::atomic<bool>* stop) {
+    BuildRescue(stop);
+    auto it = mRescued.find(table.name);
+    if (it != mRescued.end()) return it->second;
+    return Walk(table, stop);
+}
+
+void FileSalvage::BuildRescue(const std::atomic<bool>* stop) {
+    if (mRescueBuilt) return;
+    LoadTables();
+    const uint32_t pageCount = mPages.PageCount();
+    std::vector<uint8_t> claimed(size_t(pageCount) + 1, 0);
+    if (pageCount >= 1) claimed[1] = 1;
+    if (mPages.LockBytePage() <= pageCount) claimed[mPages.LockBytePage()] = 1;
+
+    // Every tree, so that a leaf one of them reaches is never given to another table.
+    struct Walked {
+        const SalvagedTable* table;
+        TablePlan plan;
+        std::vector<Gap> gaps;
+    };
+    std::vector<Walked> walked;
+    for (const SalvagedTable& t : mTables) {
+        Walker w(mPages, t, &claimed, stop);
+        if (t.root == 0)
+            w.Damaged(INT64_MIN, INT64_MAX);
+        else
+            w.Run(t.root);
+        if (stop && stop->load()) return;
+        walked.push_back({&t, std::move(w.plan), std::move(w.gaps)});
+    }
+    // Free pages keep what they held before they were freed: old rows must not come back.
+    {
+        uint32_t trunk = mPages.FreelistTrunk();
+        std::vector<uint8_t> page;
+        for (uint32_t hops = 0; trunk >= 2 && trunk <= pageCount && hops < pageCount && !claimed[trunk]; ++hops) {
+            claimed[trunk] = 1;
+            if (!mPages.Read(trunk, page)) break;
+            const uint32_t n = Be32(page.data() + 4);
+            if (n > mPages.Usable() / 4 - 2) break;
+            for (uint32_t i = 0; i < n; ++i)
+                if (const uint32_t leaf = Be32(page.data() + 8 + 4 * i); leaf >= 2 && leaf <= pageCount)
+                    claimed[leaf] = 1;
+            trunk = Be32(page.data());
+        }
+    }
+
+    const bool anyGap = std::any_of(walked.begin(), walked.end(), [](const Walked& w) { return !w.gaps.empty(); });
+    std::vector<Candidate> candidates;
+    if (anyGap) {
+        std::vector<uint8_t> types, page;
+        std::vector<uint64_t> serial;
+        mPages.PageTypes(1, pageCount, types);
+        for (uint32_t p = 2; p <= pageCount; ++p) {
+            if (types[p - 1] != kTableLeaf || claimed[p] || !mPages.Read(p, page)) continue;
+            const uint32_t n = Be16(page.data() + 3);
+            if (n == 0 || 8 + 2 * n > mPages.Usable()) continue;
+            Candidate c;
+            c.page = p;
+            c.cells = static_cast<uint16_t>(n);
+            bool ok = true;
+            int64_t prev = INT64_MIN;
+            for (uint32_t k = 0; k < n && ok; ++k) {
+                auto cell = mPages.ParseLeafCell(page, p, k);
+                ok = cell && cell->start >= 8 + 2 * n && cell->rowid > prev &&
+                     RecordSerialTypes(page.data() + cell->offset, cell->local, serial);
+                if (!ok) break;
+                prev = cell->rowid;
+                if (k == 0) c.first = cell->rowid;
+                c.last = cell->rowid;
+                if (c.columns == -1 && k == 0) {
+                    c.columns = static_cast<int>(serial.size());
+                    c.classes.assign(serial.size(), 0);
+                }
+                if (static_cast<int>(serial.size()) != c.columns) {
+                    ok = false;
+                    break;
+                }
+                for (size_t col = 0; col < serial.size(); ++col)
+                    c.classes[col] |= static_cast<uint8_t>(1 << SerialClass(serial[col]));
+            }
+            if (ok) candidates.push_back(std::move(c));
+        }
+    }
+
+    // A lost leaf goes to the one table whose records it matches and whose gap its rowids
+    // fill; a leaf that would fit two tables goes to neither.
+    auto fits = [](const SalvagedTable& t, const Candidate& c) {
+        if (t.columns <= 0 || c.columns != t.columns) return false;
+        for (int col = 0; col < c.columns; ++col)
+            if (c.classes[size_t(col)] & ~t.shape[size_t(col)]) return false;
+        return true;
+    };
+    std::vector<std::vector<std::vector<size_t>>> assigned(walked.size()); // table, gap -> candidates
+    for (size_t ci = 0; ci < candidates.size(); ++ci) {
+        const Candidate& c = candidates[ci];
+        int matches = 0;
+        size_t tableAt = 0, gapAt = 0;
+        for (size_t ti = 0; ti < walked.size(); ++ti) {
+            if (walked[ti].gaps.empty() || !fits(*walked[ti].table, c)) continue;
+            for (size_t gi = 0; gi < walked[ti].gaps.size(); ++gi) {
+                const Gap& g = walked[ti].gaps[gi];
+                if (c.first > g.lo && c.last <= g.hi) {
+                    ++matches;
+                    tableAt = ti;
+                    gapAt = gi;
+                }
+            }
+        }
+        if (matches != 1) continue;
+        auto& perGap = assigned[tableAt];
+        perGap.resize(walked[tableAt].gaps.size());
+        perGap[gapAt].push_back(ci);
+    }
+
+    for (size_t ti = 0; ti < walked.size(); ++ti) {
+        Walked& w = walked[ti];
+        if (w.plan.clean) continue;
+        TablePlan out;
+        out.clean = false;
+        size_t gi = 0;
+        auto fill = [&](size_t g) {
+            if (g >= assigned[ti].size()) return;
+            auto list = assigned[ti][g];
+            std::sort(list.begin(), list.end(),
+                      [&](size_t a, size_t b) { return candidates[a].first < candidates[b].first; });
+            int64_t last = w.gaps[g].lo;
+            for (size_t ci : list) {
+                const Candidate& c = candidates[ci];
+                if (c.first <= last) {
+                    // Two lost leaves claim the same rowids: neither can be trusted more.
+                    out.runs.push_back(RowRun{0, 0, 1, false});
+                    ++out.rows;
+                    continue;
+                }
+                out.runs.push_back(RowRun{c.page, 0, c.cells, false});
+                out.rows += c.cells;
+                last = c.last;
+            }
+        };
+        for (size_t ri = 0; ri <= w.plan.runs.size(); ++ri) {
+            while (gi < w.gaps.size() && w.gaps[gi].at == ri) fill(gi++);
+            if (ri == w.plan.runs.size()) break;
+            const RowRun& r = w.plan.runs[ri];
+            out.runs.push_back(r);
+            out.rows += r.to - r.from;
+        }
+        mRescued[w.table->name] = std::move(out);
+    }
+    mRescueBuilt = true;
+}
+
+// ---- PlanCursor ----
+
+PlanCursor::PlanCursor(const FilePages& pages, const SalvagedTable& table, TablePlan plan)
+    : mPages(pages), mTable(table), mPlan(std::move(plan)) {}
+
+bool PlanCursor::Next() {
+    const auto& runs = mPlan.runs;
+    if (!mStarted) {
+        mStarted = true;
+        mRun = 0;
+        mCell = runs.empty() ? 0 : runs[0].from;
+    } else {
+        ++mCell;
+    }
+    while (mRun < runs.size() && mCell >= runs[mRun].to)
+        if (++mRun < runs.size()) mCell = runs[mRun].from;
+    if (mRun >= runs.size()) return false;
+    return Load();
+}
+
+void PlanCursor::Restore(std::pair<size_t, uint32_t> position) {
+    mStarted = true;
+    mRun = position.first;
+    mCell = position.second;
+    if (mRun < mPlan.runs.size()) Load();
+}
+
+// Damaged rows between the last row at or below `after` and the first above it come first.
+bool PlanCursor::Seek(int64_t after) {
+    mStarted = false;
+    std::optional<std::pair<size_t, uint32_t>> pending;
+    while (Next()) {
+        if (mDamaged) {
+            if (!pending) pending = Position();
+            continue;
+        }
+        if (mRowid <= after) {
+            pending.reset();
+            continue;
+        }
+        if (pending) Restore(*pending);
+        return true;
+    }
+    if (pending) {
+        Restore(*pending);
+        return true;
+    }
+    return false;
+}
+
+bool PlanCursor::Load() {
+    const RowRun& run = mPlan.runs[mRun];
+    mDamaged = run.page == 0;
+    mRecordOk = false;
+    if (mDamaged) return true;
+    if (mPageNo != run.page) {
+        mPageNo = 0;
+        if (!mPages.Read(run.page, mPage)) {
+            mDamaged = true;
+            return true;
+        }
+        mPageNo = run.page;
+    }
+    auto cell = mPages.ParseLeafCell(mPage, run.page, mCell);
+    if (!cell) {
+        mDamaged = true;
+        return true;
+    }
+    mRowid = cell->rowid;
+    mRecordOk = mPages.Payload(mPage, *cell, mRecord) && DecodeRecord(mRecord, mValues);
+    return true;
+}
+
+bool PlanCursor::Value(size_t index, k5::Value& out) const {
+    if (mDamaged || !mRecordOk || index >= mTable.def.Fields.size()) return false;
+    const Field& f = mTable.def.Fields[index];
+    ColumnView c;
+    if (static_cast<int>(index) == mTable.rowidField) {
+        c.storage = kClassInteger;
+        c.i = mRowid;
+        return ConvertStored(c, f, out);
+    }
+    const int col = mTable.column[index];
+    if (col < 0 || static_cast<size_t>(col) >= mValues.size()) {
+        // Columns added after a row was written are not in its record.
+        c.storage = kClassNull;
+        return ConvertStored(c, f, out);
+    }
+    const StoredValue& v = mValues[static_cast<size_t>(col)];
+    c.storage = v.storage;
+    c.i = v.i;
+    c.d = v.d;
+    c.p = v.bytes.data();
+    c.n = v.bytes.size();
+    return ConvertStored(c, f, out);
+}
+
+} // namespace k5::db::detail
