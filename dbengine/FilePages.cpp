@@ -65,12 +65,13 @@ FilePages::FilePages(int fd, uint32_t pageSize) : mFd(fd) {
         size = Be16(header + 16);
         if (size == 1) size = 65536;
     }
-    // A damaged header leaves the engine's own page size as the best guess.
-    if (!ValidPageSize(size)) size = 4096;
-    mPageSize = size;
-    const uint32_t reserved = haveHeader ? header[20] : 0;
+    // Bytes 21-23 never change; when they or the page size are wrong the header is damaged,
+    // and the engine's own layout (4096-byte pages, no reserved bytes, UTF-8) is the best guess.
+    const bool sane = haveHeader && ValidPageSize(size) && header[21] == 64 && header[22] == 32 && header[23] == 32;
+    mPageSize = ValidPageSize(size) && (sane || pageSize != 0) ? size : 4096;
+    const uint32_t reserved = sane ? header[20] : 0;
     mUsable = (reserved <= mPageSize - 480) ? mPageSize - reserved : mPageSize;
-    if (haveHeader) {
+    if (sane) {
         mFreelistTrunk = Be32(header + 32);
         mEncoding = Be32(header + 56);
     }

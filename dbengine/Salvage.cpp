@@ -157,11 +157,12 @@ struct FileSalvage::Walker {
         uint32_t good = 0;
         for (uint32_t k = 0; k < n; ++k) {
             auto cell = pages.ParseLeafCell(page, pageNo, k);
-            if (cell && cell->start >= arrayEnd && cell->rowid > prev && cell->rowid > lo && cell->rowid <= hi &&
-                Fits(page, *cell)) {
+            if (cell && cell->start >= arrayEnd && cell->rowid > prev && cell->rowid > lo && cell->rowid <= hi) {
+                // A record of the wrong shape on a page of the tree is a row with a bad value:
+                // the value refuses to be read, the rest of the row stays readable.
                 AddCell(pageNo, k, false);
                 prev = cell->rowid;
-                ++good;
+                good += Fits(page, *cell);
             } else {
                 AddDamaged(1);
             }
@@ -444,14 +445,16 @@ bool PlanCursor::Load() {
 }
 
 bool PlanCursor::Value(size_t index, k5::Value& out) const {
-    if (mDamaged || !mRecordOk || index >= mTable.def.Fields.size()) return false;
+    if (mDamaged || index >= mTable.def.Fields.size()) return false;
     const Field& f = mTable.def.Fields[index];
     ColumnView c;
+    // The key stands in the cell itself, readable when the record's overflow is not.
     if (static_cast<int>(index) == mTable.rowidField) {
         c.storage = kClassInteger;
         c.i = mRowid;
         return ConvertStored(c, f, out);
     }
+    if (!mRecordOk) return false;
     const int col = mTable.column[index];
     if (col < 0 || static_cast<size_t>(col) >= mValues.size()) {
         // Columns added after a row was written are not in its record.
