@@ -322,7 +322,7 @@ void FileSalvage::LoadDefinitions() {
                 used[c] = true;
                 f.Name = declared.Fields[c].Name;
                 if (f.Type != declared.Fields[c].Type) {
-                    t.damage = "неверный тип поля '" + f.Name + "' в каталоге";
+                    t.damage += (t.damage.empty() ? "" : "; ") + ("неверный тип поля '" + f.Name + "' в каталоге");
                     f = declared.Fields[c];
                 }
                 if (static_cast<int>(c) == rowidColumn) t.rowidField = static_cast<int>(t.def.Fields.size());

@@ -8,6 +8,7 @@ namespace k5 {
 namespace {
 
 constexpr int32_t kProgressEvery = 1024;
+constexpr int32_t kErrObjectNotFound = 3011, kErrInputTableNotFound = 3078;
 
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -17,6 +18,8 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 // cannot be read.
 bool ReadRow(db::Recordset& rs, std::vector<Value>& values) {
     const int count = rs.FieldCount();
+    // A table whose definition is lost entirely has no field to read: its rows are damaged.
+    if (count == 0) return false;
     values.resize(static_cast<size_t>(count));
     try {
         for (int i = 0; i < count; ++i)
@@ -27,11 +30,15 @@ bool ReadRow(db::Recordset& rs, std::vector<Value>& values) {
     return true;
 }
 
-std::unique_ptr<db::Recordset> OpenTableQuietly(db::Database* database, const std::string& name) {
+// Null when the database or the table is absent. With `onlyAbsent`, any other failure to open
+// (a table the file holds but cannot deliver) is passed on: it must never read as a missing table.
+std::unique_ptr<db::Recordset> OpenTableQuietly(db::Database* database, const std::string& name,
+                                                bool onlyAbsent) {
     if (!database) return nullptr;
     try {
         return database->OpenRecordset(name, db::dbOpenTable);
-    } catch (const K5Error&) {
+    } catch (const K5Error& e) {
+        if (onlyAbsent && e.Number() != kErrObjectNotFound && e.Number() != kErrInputTableNotFound) throw;
         return nullptr;
     }
 }
@@ -95,8 +102,8 @@ bool CopyTableRows(MaintenanceContext& ctx, const std::string& aTableName, db::D
 
         // A table missing from one side is an expected outcome, whether the database or
         // only the table is absent.
-        std::unique_ptr<db::Recordset> source = OpenTableQuietly(aSourceDb, aTableName);
-        std::unique_ptr<db::Recordset> target = OpenTableQuietly(aTargetDb, aTableName);
+        std::unique_ptr<db::Recordset> source = OpenTableQuietly(aSourceDb, aTableName, true);
+        std::unique_ptr<db::Recordset> target = OpenTableQuietly(aTargetDb, aTableName, false);
         if (!source) {
             if (!target) {
                 ctx.log.LogAdd(
@@ -134,6 +141,13 @@ bool CopyTableRows(MaintenanceContext& ctx, const std::string& aTableName, db::D
             ctx.log.LogAdd("Поля таблицы " + aTableName +
                                " исходной БД, которых нет в эталонной БД, не копируются: " + dropped + ".",
                            false);
+
+        // A damaged stored definition was read around; what it may have cost is not known.
+        if (const std::string damage = source->DefinitionDamage(); !damage.empty()) {
+            ctx.log.LogAdd("Описание таблицы " + aTableName + " в исходной базе данных повреждено: " + damage + ".",
+                           false);
+            result = false;
+        }
 
         int32_t recordNo = 0;
         const int64_t sourceCount = source->RecordCount();

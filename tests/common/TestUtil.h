@@ -16,6 +16,10 @@ inline std::string ReadAll(const std::string& path) {
     return ss.str();
 }
 
+inline void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // Runs a shell command and gives its standard output.
 inline std::string Shell(const std::string& command, int* exitCode = nullptr) {
     std::string out;

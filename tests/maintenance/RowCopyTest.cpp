@@ -146,4 +146,25 @@ TEST_F(RowCopyTest, MissingTables) {
                           kStamp + "Таблица OnlySource не найдена в конечной базе данных.\r\n");
 }
 
+// A field's type damaged in the source's catalogue: the rows are read by the declared type,
+// and the table does not count as clean, for what the damage may have cost is not known.
+TEST_F(RowCopyTest, DamagedDefinitionIsAFailureOfItsTable) {
+    AddTable(*src, "T", {{"Id"}, {"Name", db::dbText, 20}});
+    AddTable(*dst, "T", {{"Id"}, {"Name", db::dbText, 20}});
+    AddRows(*src, "T", {{1, std::string("один")}, {2, std::string("два")}});
+    src.reset();
+    std::string bytes = k5test::ReadAll(Path("src.mdb"));
+    const size_t at = bytes.find("TName\x0a"); // the catalogue row: table, name, type 10
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 5] = '\x0b';
+    k5test::WriteAll(Path("src.mdb"), bytes);
+    src = Open(Path("src.mdb"));
+    EXPECT_FALSE(CopyTableRows(ctx, "T", src.get(), dst.get()));
+    EXPECT_EQ(Pane(), std::string(kStamp) +
+                          "Описание таблицы T в исходной базе данных повреждено: неверный тип поля 'Name' в "
+                          "каталоге.\r\n" +
+                          Opening(2) + " завершено с ошибкой\r\n(скопировано записей: 2 из 2 в исходной таблице).\r\n");
+    EXPECT_EQ(Column(*dst, "T", "Name"), (std::vector<Value>{std::string("один"), std::string("два")}));
+}
+
 } // namespace k5::mtest

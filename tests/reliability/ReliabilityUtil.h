@@ -43,9 +43,7 @@ inline bool FullSweep() {
 }
 
 inline constexpr auto& ReadFile = k5test::ReadAll;
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+inline constexpr auto& WriteFile = k5test::WriteAll;
 
 // The names in dir that are no folders (links as they are), sorted.
 inline std::vector<std::string> Files(const std::string& dir) {
