@@ -17,6 +17,7 @@ sqlite3_io_methods gMethods{};
 // The real file lives right behind our header in the block SQLite allocates.
 struct FaultFile {
     sqlite3_file base;
+    bool lossy; // a file whose writes may be lost
 };
 
 sqlite3_file* Real(sqlite3_file* f) {
@@ -38,6 +39,7 @@ int Read(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
 }
 int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
     if (const int rc = Injected("db-write", SQLITE_IOERR_WRITE)) return rc;
+    if (reinterpret_cast<FaultFile*>(f)->lossy && LostWritePoint()) return SQLITE_OK;
     return Real(f)->pMethods->xWrite(Real(f), buf, n, off);
 }
 int Truncate(sqlite3_file* f, sqlite3_int64 size) {
@@ -95,6 +97,7 @@ int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* o
     r->pMethods = nullptr;
     const int rc = gReal->xOpen(gReal, name, r, flags, outFlags);
     f->pMethods = r->pMethods ? &gMethods : nullptr;
+    reinterpret_cast<FaultFile*>(f)->lossy = (flags & SQLITE_OPEN_MAIN_DB) && LostWriteTarget(name);
     return rc;
 }
 int Delete(sqlite3_vfs*, const char* name, int syncDir) {

@@ -1,5 +1,7 @@
 #include "maintenance/OrphanCleanup.h"
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace k5 {
@@ -31,6 +33,13 @@ constexpr int32_t kInvalidArgument = 5;
 
 std::string Fmt(int64_t count) {
     return ThisFotmat3(static_cast<int32_t>(count));
+}
+
+// Table names compare as the engine compares them: ASCII letters without case.
+bool SameTableName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 int64_t CountRows(db::Database& database, const std::string& table) {
@@ -90,6 +99,15 @@ void SQLProcessor(MaintenanceContext& ctx, const std::string& aDbFile,
                 ctx.log.LogAddBegin(KindPrefix(info->kind) + info->name, true);
                 database->Execute(statement);
                 ctx.log.LogAddEnd(" завершено успешно.", true);
+            }
+            // The rows the repaired file is checked against follow what the statement did.
+            for (auto it = ctx.state.mTableRows.begin(); it != ctx.state.mTableRows.end(); ++it) {
+                if (!SameTableName(it->first, info->name)) continue;
+                if (info->kind == SqlKind::DropTable)
+                    ctx.state.mTableRows.erase(it);
+                else
+                    it->second = CountRows(*database, it->first);
+                break;
             }
             database->Close();
         }

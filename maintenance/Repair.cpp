@@ -9,8 +9,10 @@
 #include "support/FileUtils.h"
 #include "support/FilesLib.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 namespace k5 {
 
@@ -40,6 +42,49 @@ void KeepUnderName(const std::string& mainFile, const std::string& backupPath) {
     if (LinkFile(mainFile, backupPath) != 0) MoveFile(mainFile, backupPath);
 }
 
+std::string QuoteName(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// What is wrong with the compacted file: its pages as SQLite checks them, and the rows of
+// each table against what the protocol reported. Empty when nothing.
+std::string VerifyRepaired(MaintenanceContext& ctx, const std::string& file) {
+    constexpr size_t kMostLines = 10;
+    std::vector<std::string> problems;
+    try {
+        std::unique_ptr<db::Database> database = ctx.engine.OpenDatabase(file, true, true);
+        const std::string report = database->IntegrityCheck();
+        for (size_t from = 0; !report.empty() && from <= report.size() && problems.size() < kMostLines;) {
+            const size_t end = std::min(report.find('\n', from), report.size());
+            problems.push_back(report.substr(from, end - from));
+            from = end + 1;
+        }
+        for (const auto& [table, expected] : ctx.state.mTableRows) {
+            if (problems.size() >= kMostLines) break;
+            const int64_t rows =
+                VarToLng(database->OpenRecordset("SELECT count(*) FROM " + QuoteName(table), 0)->GetValue(0), -1);
+            if (rows != expected)
+                problems.push_back("таблица " + table + ": записей " + ThisFotmat3(static_cast<int32_t>(rows)) +
+                                   " вместо " + ThisFotmat3(static_cast<int32_t>(expected)));
+        }
+        database->Close();
+    } catch (const K5Error& e) {
+        problems.push_back(e.Description());
+    }
+    std::string text;
+    for (const std::string& line : problems)
+        text += (text.empty() ? "" : "\r\n") + line;
+    return text;
+}
+
+void ClosingLinesOfAKeptMainFile(MaintenanceContext& ctx) {
+    ctx.log.LogAdd("Профилактика БД завершена. БД готова к эксплуатации.", false, std::nullopt, true);
+    ctx.log.LogAdd("Исходный файл БД (Korund5.mdb) оставлен без изменений.", false, std::nullopt, true);
+}
+
 void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile) {
     RunState& st = ctx.state;
     const std::string mainFile = st.mDataBaseFile;
@@ -48,6 +93,15 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     ctx.log.LogAddBegin("Сжатие основного файла БД " + newFile, true);
     CompactInto(ctx, newFile, compactFile);
     ctx.log.LogAddEnd(kDone, true);
+    // The file that is to replace the main file is read back while it is still cached; a
+    // file that fails is no replacement, and the repaired copy stays for a look.
+    if (const std::string problems = VerifyRepaired(ctx, compactFile); !problems.empty()) {
+        ctx.log.LogAdd("Проверка сжатого файла БД " + compactFile + " не пройдена:\r\n" + problems, false,
+                       std::nullopt, true);
+        InBackground(ctx, [&] { DeleteFile(compactFile, true); });
+        ClosingLinesOfAKeptMainFile(ctx);
+        return;
+    }
     // The compacted file holds everything the new one did.
     InBackground(ctx, [&] { DeleteFile(newFile, false); });
 
@@ -132,8 +186,7 @@ void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std:
                                BeforeText(st.mDataBaseSizeBefore) + ".",
                            true);
     }
-    ctx.log.LogAdd("Профилактика БД завершена. БД готова к эксплуатации.", false, std::nullopt, true);
-    ctx.log.LogAdd("Исходный файл БД (Korund5.mdb) оставлен без изменений.", false, std::nullopt, true);
+    ClosingLinesOfAKeptMainFile(ctx);
 }
 
 } // namespace
@@ -144,6 +197,7 @@ void FixMainDataBase(MaintenanceContext& ctx) {
         const std::string newFile = st.mDataBaseFolder + "Korund5_Prophylaxis.mdb";
         const std::string compactFile = st.mDataBaseFolder + "Korund5_Compact.mdb";
 
+        st.mTableRows.clear();
         CopyDataBase(ctx, st.mDataBaseFile, newFile, st.mLastVerFile);
         ctx.log.LogAddEnd(std::string(), true);
 

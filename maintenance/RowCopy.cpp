@@ -198,6 +198,7 @@ bool CopyTableRows(MaintenanceContext& ctx, const std::string& aTableName, db::D
         }
 
         const int64_t targetCount = target->RecordCount();
+        ctx.state.mTableRows[aTableName] = targetCount;
         if (targetCount == sourceCount && result) {
             ctx.log.LogAddEnd(" завершено успешно (скопировано записей: " + Fmt(sourceCount) + ").", true);
         } else {

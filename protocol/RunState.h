@@ -2,6 +2,7 @@
 // The run state: one record owned by the main window (or the headless front end) and
 // read and written by every maintenance step.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,9 @@ struct RunState {
     bool mStopRequested = false;
     int32_t mMaxErrorMessages = 0; // 0 = no limit, never negative
     std::string mAdviceText;
+    // Rows of each table of the repaired file as the protocol reported them: set by the copy,
+    // changed by the clean-up; the file is checked against them before it replaces the main file.
+    std::map<std::string, int64_t> mTableRows;
 };
 
 // Protocol folder name inside the database folder.

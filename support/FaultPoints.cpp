@@ -22,6 +22,9 @@ struct Settings {
     bool sticky = false;
     bool shortPauses = false;
     int failErrno = ENOSPC;
+    std::string loseWriteName;
+    int64_t loseWriteAt = 0;
+    std::atomic<int64_t> lossyWrites{0};
     int logFd = -1;
     // Flushes may run on a helper thread while the caller waits.
     std::atomic<int64_t> fsCalls{0};
@@ -43,9 +46,17 @@ Settings& Get() {
         r.sticky = Number("K5_TEST_FAIL_STICKY") != 0;
         r.shortPauses = Number("K5_TEST_SHORT_PAUSES") != 0;
         if (const int64_t e = Number("K5_TEST_FAIL_ERRNO"); e > 0) r.failErrno = static_cast<int>(e);
+        if (const char* lose = std::getenv("K5_TEST_LOSE_WRITE"); lose != nullptr) {
+            const std::string text = lose;
+            if (const size_t colon = text.rfind(':'); colon != std::string::npos && colon > 0) {
+                r.loseWriteName = text.substr(0, colon);
+                r.loseWriteAt = std::strtoll(text.c_str() + colon + 1, nullptr, 10);
+            }
+        }
         if (const char* path = std::getenv("K5_TEST_FAULT_LOG"); path != nullptr && *path != '\0')
             r.logFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        r.active = r.crashAfterEntry > 0 || r.crashAtFsCall > 0 || r.failAtFsCall > 0 || r.logFd >= 0;
+        r.active = r.crashAfterEntry > 0 || r.crashAtFsCall > 0 || r.failAtFsCall > 0 || r.loseWriteAt > 0 ||
+                   r.logFd >= 0;
         return true;
     }();
     (void)ready;
@@ -82,6 +93,21 @@ int FsChangePoint(const char* what) {
     if (n == s.crashAtFsCall) Kill();
     if (s.failAtFsCall > 0 && (n == s.failAtFsCall || (s.sticky && n > s.failAtFsCall))) return s.failErrno;
     return 0;
+}
+
+bool LostWriteTarget(const char* path) {
+    const Settings& s = Get();
+    if (s.loseWriteAt <= 0 || path == nullptr) return false;
+    const std::string name = path;
+    return name.size() >= s.loseWriteName.size() &&
+           name.compare(name.size() - s.loseWriteName.size(), s.loseWriteName.size(), s.loseWriteName) == 0;
+}
+
+bool LostWritePoint() {
+    Settings& s = Get();
+    const int64_t n = ++s.lossyWrites;
+    Note(s, "write " + std::to_string(n) + (n == s.loseWriteAt ? " lost" : ""));
+    return n == s.loseWriteAt;
 }
 
 void ProtocolEntryPoint(int64_t entryNumber) {

@@ -8,6 +8,9 @@
 //                                every later one fails too (a disk that stays full)
 //   K5_TEST_FAULT_LOG=path       one line per counted call and entry ("fs N what",
 //                                "entry N"), appended, for sweeps and diagnosis
+//   K5_TEST_LOSE_WRITE=name:k    the k-th write into a database file whose name ends with
+//                                `name` reports success but writes nothing (a disk that
+//                                loses a write)
 //   K5_TEST_SHORT_PAUSES=1       the fixed waits between files are skipped, so that a
 //                                sweep of thousands of runs is not spent waiting
 #include <cstdint>
@@ -20,6 +23,11 @@ bool FaultPointsActive();
 // Called before each rename, unlink, trash move, archive write, fsync and database write.
 // 0: go on; otherwise the errno value the caller must report as the failure of that call.
 int FsChangePoint(const char* what);
+
+// True when writes into the database file `path` are counted for K5_TEST_LOSE_WRITE.
+bool LostWriteTarget(const char* path);
+// Called before each write into such a file: true when this write is to be lost.
+bool LostWritePoint();
 
 // True when K5_TEST_SHORT_PAUSES is set.
 bool ShortPauses();

@@ -105,4 +105,38 @@ TEST(Faults, SmallDiskInUserNamespace) {
     RecordProperty("replaced", replaced);
 }
 
+// A disk that drops a write of the compacted file unnoticed: the file then fails its check
+// and does not replace the main file; the repaired copy stays under its own name.
+TEST(Faults, LostWriteOfTheCompactedFileKeepsTheMainFile) {
+    // The run compacts twice into that name, the same rows each time: the writes of the last
+    // compaction are the second half of all writes into it.
+    int64_t writes = 0;
+    {
+        Sandbox s;
+        s.FillHealthy();
+        const std::string log = s.root + "/faults.log";
+        const ChildResult r = s.Run("", {"K5_TEST_LOSE_WRITE=Korund5_Compact.mdb:1000000000", "K5_TEST_FAULT_LOG=" + log});
+        ASSERT_TRUE(r.exited && r.code == 0) << r.out << r.err;
+        std::istringstream in(ReadFile(log));
+        for (std::string line; std::getline(in, line);)
+            writes += line.starts_with("write ");
+        ASSERT_GT(writes, 40);
+    }
+    for (const int64_t write : {writes * 5 / 8, writes * 7 / 8}) {
+        SCOPED_TRACE("write " + std::to_string(write) + " lost");
+        Sandbox s;
+        s.FillHealthy();
+        const std::string before = ReadFile(s.mainFile);
+        const ChildResult r = s.Run("", {"K5_TEST_LOSE_WRITE=Korund5_Compact.mdb:" + std::to_string(write)});
+        EXPECT_TRUE(r.exited && r.code == 1) << r.code << r.out << r.err;
+        EXPECT_TRUE(ReadFile(s.mainFile) == before) << "the main file was replaced";
+        EXPECT_NE(r.out.find("Проверка сжатого файла БД " + s.folder + "/Korund5_Compact.mdb не пройдена:"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("Исходный файл БД (Korund5.mdb) оставлен без изменений."), std::string::npos);
+        EXPECT_TRUE(fs::exists(s.folder + "/Korund5_Prophylaxis.mdb"));
+        EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Compact.mdb"));
+    }
+}
+
 } // namespace
