@@ -613,8 +613,14 @@ std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, 
             conn->RunLong([&] { plan = salvage.Walk(*t, &conn->interrupted); });
             if (plan.clean && !conn->salvageOnly) {
                 const int64_t rows = plan.rows;
-                auto backup = std::make_unique<PlanCursor>(salvage.Pages(), *t, std::move(plan));
-                return std::make_unique<TableRecordset>(std::move(conn), table, std::move(backup), rows, t->damage);
+                try {
+                    auto backup = std::make_unique<PlanCursor>(salvage.Pages(), *t, plan);
+                    return std::make_unique<TableRecordset>(conn, table, std::move(backup), rows, t->damage);
+                } catch (const EngineError& e) {
+                    // The catalogue's own pages are damaged where SQLite reads this table's
+                    // definition: the rows come from the pages, by the definition read there.
+                    if (e.Number() != 3049) throw;
+                }
             }
             if (!plan.clean) conn->RunLong([&] { plan = salvage.Rescue(*t, &conn->interrupted); });
             return OpenSalvageRecordset(std::move(conn), *t, std::move(plan));

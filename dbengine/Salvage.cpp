@@ -28,6 +28,81 @@ struct Gap {
     int64_t lo = INT64_MIN, hi = INT64_MAX;
 };
 
+// The table leaves that no tree claims and whose cells all parse, in rowid order, with
+// records of one column count.
+std::vector<Candidate> LostLeaves(const FilePages& pages, const std::vector<uint8_t>& claimed) {
+    std::vector<Candidate> candidates;
+    const uint32_t pageCount = pages.PageCount();
+    std::vector<uint8_t> types, page;
+    std::vector<uint64_t> serial;
+    pages.PageTypes(1, pageCount, types);
+    for (uint32_t p = 2; p <= pageCount; ++p) {
+        if (types[p - 1] != kTableLeaf || claimed[p] || !pages.Read(p, page)) continue;
+        const uint32_t n = Be16(page.data() + 3);
+        if (n == 0 || 8 + 2 * n > pages.Usable()) continue;
+        Candidate c;
+        c.page = p;
+        c.cells = static_cast<uint16_t>(n);
+        bool ok = true;
+        int64_t prev = INT64_MIN;
+        for (uint32_t k = 0; k < n && ok; ++k) {
+            auto cell = pages.ParseLeafCell(page, p, k);
+            ok = cell && cell->start >= 8 + 2 * n && cell->rowid > prev &&
+                 RecordSerialTypes(page.data() + cell->offset, cell->local, serial);
+            if (!ok) break;
+            prev = cell->rowid;
+            if (k == 0) {
+                c.first = cell->rowid;
+                c.columns = static_cast<int>(serial.size());
+                c.classes.assign(serial.size(), 0);
+            }
+            c.last = cell->rowid;
+            if (static_cast<int>(serial.size()) != c.columns) {
+                ok = false;
+                break;
+            }
+            for (size_t col = 0; col < serial.size(); ++col)
+                c.classes[col] |= static_cast<uint8_t>(1 << SerialClass(serial[col]));
+        }
+        if (ok) candidates.push_back(std::move(c));
+    }
+    return candidates;
+}
+
+// A damaged table's rows with the lost leaves put into the gaps they fill, in rowid order.
+TablePlan MergeRescued(const TablePlan& plan, const std::vector<Gap>& gaps, const std::vector<Candidate>& candidates,
+                       const std::vector<std::vector<size_t>>& perGap) {
+    TablePlan out;
+    out.clean = false;
+    auto fill = [&](size_t g) {
+        auto list = perGap[g];
+        std::sort(list.begin(), list.end(),
+                  [&](size_t a, size_t b) { return candidates[a].first < candidates[b].first; });
+        int64_t last = gaps[g].lo;
+        for (size_t ci : list) {
+            const Candidate& c = candidates[ci];
+            if (c.first <= last) {
+                // Two lost leaves claim the same rowids: neither can be trusted more.
+                out.runs.push_back(RowRun{0, 0, 1, false});
+                ++out.rows;
+                continue;
+            }
+            out.runs.push_back(RowRun{c.page, 0, c.cells, false});
+            out.rows += c.cells;
+            last = c.last;
+        }
+    };
+    size_t gi = 0;
+    for (size_t ri = 0; ri <= plan.runs.size(); ++ri) {
+        while (gi < gaps.size() && gaps[gi].at == ri) fill(gi++);
+        if (ri == plan.runs.size()) break;
+        const RowRun& r = plan.runs[ri];
+        out.runs.push_back(r);
+        out.rows += r.to - r.from;
+    }
+    return out;
+}
+
 } // namespace
 
 struct FileSalvage::Walker {
@@ -195,9 +270,10 @@ struct FileSalvage::Walker {
             Damaged(lo, hi);
             return;
         }
-        AddDamaged(1);
+        // The rows found come first, so that a table's first row stays its first row.
         for (auto& [k, rowid] : found)
             AddCell(pageNo, k, true);
+        AddDamaged(1);
         prev = last;
         Claim(pageNo);
     }
@@ -226,6 +302,55 @@ TablePlan FileSalvage::Rescue(const SalvagedTable& table, const std::atomic<bool
     return Walk(table, stop);
 }
 
+// Free pages keep what they held before they were freed: old rows must not come back.
+void FileSalvage::ClaimFreelist(std::vector<uint8_t>& claimed) const {
+    const uint32_t pageCount = mPages.PageCount();
+    uint32_t trunk = mPages.FreelistTrunk();
+    std::vector<uint8_t> page;
+    for (uint32_t hops = 0; trunk >= 2 && trunk <= pageCount && hops < pageCount && !claimed[trunk]; ++hops) {
+        claimed[trunk] = 1;
+        if (!mPages.Read(trunk, page)) break;
+        const uint32_t n = Be32(page.data() + 4);
+        if (n > mPages.Usable() / 4 - 2) break;
+        for (uint32_t i = 0; i < n; ++i)
+            if (const uint32_t leaf = Be32(page.data() + 8 + 4 * i); leaf >= 2 && leaf <= pageCount) claimed[leaf] = 1;
+        trunk = Be32(page.data());
+    }
+}
+
+// The schema's rows. Its lost leaves are told by their records: five values, the first
+// the kind of a schema object, the fourth its root page.
+TablePlan FileSalvage::SchemaPlan(const SalvagedTable& schema) {
+    std::vector<uint8_t> claimed(size_t(mPages.PageCount()) + 1, 0);
+    Walker w(mPages, schema, &claimed, nullptr);
+    w.Run(1);
+    if (w.plan.clean || w.gaps.empty()) return std::move(w.plan);
+    ClaimFreelist(claimed);
+    std::vector<Candidate> found;
+    std::vector<uint8_t> page;
+    std::string record;
+    std::vector<StoredValue> values;
+    for (Candidate& c : LostLeaves(mPages, claimed)) {
+        bool ok = c.columns == 5 && mPages.Read(c.page, page);
+        for (uint32_t k = 0; k < c.cells && ok; ++k) {
+            auto cell = mPages.ParseLeafCell(page, c.page, k);
+            ok = cell && mPages.Payload(page, *cell, record) && DecodeRecord(record, values) && values.size() == 5 &&
+                 values[0].storage == kClassText && values[3].storage == kClassInteger &&
+                 (values[0].bytes == "table" || values[0].bytes == "index" || values[0].bytes == "view" ||
+                  values[0].bytes == "trigger");
+        }
+        if (ok) found.push_back(std::move(c));
+    }
+    std::vector<std::vector<size_t>> perGap(w.gaps.size());
+    for (size_t ci = 0; ci < found.size(); ++ci)
+        for (size_t gi = 0; gi < w.gaps.size(); ++gi)
+            if (found[ci].first > w.gaps[gi].lo && found[ci].last <= w.gaps[gi].hi) {
+                perGap[gi].push_back(ci);
+                break;
+            }
+    return MergeRescued(w.plan, w.gaps, found, perGap);
+}
+
 void FileSalvage::BuildRescue(const std::atomic<bool>* stop) {
     if (mRescueBuilt) return;
     LoadTables();
@@ -250,59 +375,11 @@ void FileSalvage::BuildRescue(const std::atomic<bool>* stop) {
         if (stop && stop->load()) return;
         walked.push_back({&t, std::move(w.plan), std::move(w.gaps)});
     }
-    // Free pages keep what they held before they were freed: old rows must not come back.
-    {
-        uint32_t trunk = mPages.FreelistTrunk();
-        std::vector<uint8_t> page;
-        for (uint32_t hops = 0; trunk >= 2 && trunk <= pageCount && hops < pageCount && !claimed[trunk]; ++hops) {
-            claimed[trunk] = 1;
-            if (!mPages.Read(trunk, page)) break;
-            const uint32_t n = Be32(page.data() + 4);
-            if (n > mPages.Usable() / 4 - 2) break;
-            for (uint32_t i = 0; i < n; ++i)
-                if (const uint32_t leaf = Be32(page.data() + 8 + 4 * i); leaf >= 2 && leaf <= pageCount)
-                    claimed[leaf] = 1;
-            trunk = Be32(page.data());
-        }
-    }
+    ClaimFreelist(claimed);
 
     const bool anyGap = std::any_of(walked.begin(), walked.end(), [](const Walked& w) { return !w.gaps.empty(); });
     std::vector<Candidate> candidates;
-    if (anyGap) {
-        std::vector<uint8_t> types, page;
-        std::vector<uint64_t> serial;
-        mPages.PageTypes(1, pageCount, types);
-        for (uint32_t p = 2; p <= pageCount; ++p) {
-            if (types[p - 1] != kTableLeaf || claimed[p] || !mPages.Read(p, page)) continue;
-            const uint32_t n = Be16(page.data() + 3);
-            if (n == 0 || 8 + 2 * n > mPages.Usable()) continue;
-            Candidate c;
-            c.page = p;
-            c.cells = static_cast<uint16_t>(n);
-            bool ok = true;
-            int64_t prev = INT64_MIN;
-            for (uint32_t k = 0; k < n && ok; ++k) {
-                auto cell = mPages.ParseLeafCell(page, p, k);
-                ok = cell && cell->start >= 8 + 2 * n && cell->rowid > prev &&
-                     RecordSerialTypes(page.data() + cell->offset, cell->local, serial);
-                if (!ok) break;
-                prev = cell->rowid;
-                if (k == 0) c.first = cell->rowid;
-                c.last = cell->rowid;
-                if (c.columns == -1 && k == 0) {
-                    c.columns = static_cast<int>(serial.size());
-                    c.classes.assign(serial.size(), 0);
-                }
-                if (static_cast<int>(serial.size()) != c.columns) {
-                    ok = false;
-                    break;
-                }
-                for (size_t col = 0; col < serial.size(); ++col)
-                    c.classes[col] |= static_cast<uint8_t>(1 << SerialClass(serial[col]));
-            }
-            if (ok) candidates.push_back(std::move(c));
-        }
-    }
+    if (anyGap) candidates = LostLeaves(mPages, claimed);
 
     // A lost leaf goes to the one table whose records it matches and whose gap its rowids
     // fill; a leaf that would fit two tables goes to neither.
@@ -337,36 +414,8 @@ void FileSalvage::BuildRescue(const std::atomic<bool>* stop) {
     for (size_t ti = 0; ti < walked.size(); ++ti) {
         Walked& w = walked[ti];
         if (w.plan.clean) continue;
-        TablePlan out;
-        out.clean = false;
-        size_t gi = 0;
-        auto fill = [&](size_t g) {
-            if (g >= assigned[ti].size()) return;
-            auto list = assigned[ti][g];
-            std::sort(list.begin(), list.end(),
-                      [&](size_t a, size_t b) { return candidates[a].first < candidates[b].first; });
-            int64_t last = w.gaps[g].lo;
-            for (size_t ci : list) {
-                const Candidate& c = candidates[ci];
-                if (c.first <= last) {
-                    // Two lost leaves claim the same rowids: neither can be trusted more.
-                    out.runs.push_back(RowRun{0, 0, 1, false});
-                    ++out.rows;
-                    continue;
-                }
-                out.runs.push_back(RowRun{c.page, 0, c.cells, false});
-                out.rows += c.cells;
-                last = c.last;
-            }
-        };
-        for (size_t ri = 0; ri <= w.plan.runs.size(); ++ri) {
-            while (gi < w.gaps.size() && w.gaps[gi].at == ri) fill(gi++);
-            if (ri == w.plan.runs.size()) break;
-            const RowRun& r = w.plan.runs[ri];
-            out.runs.push_back(r);
-            out.rows += r.to - r.from;
-        }
-        mRescued[w.table->name] = std::move(out);
+        assigned[ti].resize(w.gaps.size());
+        mRescued[w.table->name] = MergeRescued(w.plan, w.gaps, candidates, assigned[ti]);
     }
     mRescueBuilt = true;
 }

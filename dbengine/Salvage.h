@@ -73,6 +73,8 @@ private:
     void LoadDefinitions();
     std::vector<std::vector<Value>> ReadAll(const SalvagedTable& table);
     void BuildRescue(const std::atomic<bool>* stop);
+    void ClaimFreelist(std::vector<uint8_t>& claimed) const;
+    TablePlan SchemaPlan(const SalvagedTable& schema);
 
     FilePages mPages;
     std::string mPath;

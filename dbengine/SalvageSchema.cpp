@@ -208,8 +208,9 @@ bool FileSalvage::LooksLikeDatabase() {
 }
 
 std::vector<std::vector<Value>> FileSalvage::ReadAll(const SalvagedTable& table) {
-    TablePlan plan = Walk(table);
-    if (!plan.clean) plan = Rescue(table);
+    // The schema is read before the tables are known, so it has a rescue of its own.
+    TablePlan plan = table.root == 1 ? SchemaPlan(table) : Walk(table);
+    if (!plan.clean && table.root != 1) plan = Rescue(table);
     PlanCursor cursor(mPages, table, std::move(plan));
     std::vector<std::vector<Value>> rows;
     while (cursor.Next()) {
@@ -331,6 +332,9 @@ void FileSalvage::LoadDefinitions() {
             }
             for (size_t c = 0; c < declared.Fields.size(); ++c) {
                 if (used[c]) continue;
+                if (!rows.empty())
+                    t.damage += (t.damage.empty() ? "" : "; ") +
+                                ("поле '" + declared.Fields[c].Name + "' отсутствует в каталоге");
                 if (static_cast<int>(c) == rowidColumn) t.rowidField = static_cast<int>(t.def.Fields.size());
                 t.def.Fields.push_back(declared.Fields[c]);
                 t.column.push_back(declaredColumn[c]);

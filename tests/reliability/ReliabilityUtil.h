@@ -38,6 +38,11 @@ inline int Scale() {
     const char* v = std::getenv("K5_RELIABILITY_SCALE");
     return v == nullptr ? 0 : std::string(v) == "all" ? 1000 : std::atoi(v);
 }
+// The demo folder's size: tiny, unless K5_RELIABILITY_DEMO_SCALE names another.
+inline std::string DemoScale() {
+    const char* scale = std::getenv("K5_RELIABILITY_DEMO_SCALE");
+    return scale && *scale ? scale : "tiny";
+}
 inline bool FullSweep() {
     return Scale() >= 1000;
 }
@@ -172,7 +177,7 @@ public:
         static const std::string demo = base.path().toStdString() + "/demo",
                                  made =
                                      k5test::Shell(Quote(K5_DEMO_TOOL) + " " + Quote(demo) +
-                                                   " --scale tiny --seed 1 2>&1 || echo '(k5demo failed)'");
+                                                   " --scale " + DemoScale() + " --seed 1 2>&1 || echo '(k5demo failed)'");
         EXPECT_EQ(made.find("(k5demo failed)"), std::string::npos) << made;
         return demo;
     }
@@ -245,17 +250,20 @@ template <class T, class F> void InSlices(const std::vector<T>& all, size_t slic
 // as exact text), per table.
 using RowSet = std::map<std::string, std::multiset<std::string>>;
 
+// Every row of every user table by its rowid, in the form of RowSet.
+using RowsById = std::map<std::string, std::map<int64_t, std::string>>;
+
 // Empty when the file cannot be read as a database at all.
-inline RowSet ReadRows(const std::string& path) {
+inline RowsById ReadRowsById(const std::string& path) {
     const Db db(path);
     const std::vector<std::string> tables =
         db.Column("SELECT name FROM sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE "
                   "'\\' AND name NOT LIKE '\\_k5\\_%' ESCAPE '\\'");
-    RowSet rows;
+    RowsById rows;
     for (const std::string& t : tables) {
         const std::string from =
             " FROM \"" + QString::fromStdString(t).replace('"', "\"\"").toStdString() + "\"";
-        std::set<int64_t> seen;
+        auto& byId = rows[t];
         auto take = [&](sqlite3_stmt* st) {
             std::string row;
             for (int i = 1; i < sqlite3_column_count(st); ++i) {
@@ -268,16 +276,24 @@ inline RowSet ReadRows(const std::string& path) {
                 row += std::to_string(type) + std::to_string(n) + ":" +
                        std::string(p ? static_cast<const char*>(p) : "", n) + ";";
             }
-            if (seen.insert(sqlite3_column_int64(st, 0)).second) rows[t].insert(row);
+            byId.emplace(sqlite3_column_int64(st, 0), std::move(row));
         };
         // A scan first; where damage ends it, each remaining row on its own by its id. Both
         // are needed: a scan stops at the first bad page, a lookup misses rows whose keys
         // are out of order.
-        rows[t];
         if (db.Each("SELECT rowid, *" + from, take)) continue;
         for (const std::string& id : db.Column("SELECT rowid" + from))
-            if (seen.count(std::stoll(id)) == 0)
-                db.Each("SELECT rowid, *" + from + " WHERE rowid = " + id, take);
+            if (!byId.contains(std::stoll(id))) db.Each("SELECT rowid, *" + from + " WHERE rowid = " + id, take);
+    }
+    return rows;
+}
+
+inline RowSet ReadRows(const std::string& path) {
+    RowSet rows;
+    for (auto& [table, byId] : ReadRowsById(path)) {
+        auto& set = rows[table];
+        for (auto& [id, row] : byId)
+            set.insert(row);
     }
     return rows;
 }
