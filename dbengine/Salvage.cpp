@@ -10,16 +10,8 @@
 
 namespace k5::db::detail {
 
-namespace {
 
-// A leaf page that no tree reaches, with what its records look like.
-struct Candidate {
-    uint32_t page = 0;
-    uint16_t cells = 0;
-    int64_t first = 0, last = 0;
-    int columns = -1; // -1 when the records differ in their column count
-    std::vector<uint8_t> classes; // per column: the classes met
-};
+namespace {
 
 // A place in a table's rows where a page could not be read: rowids in (lo, hi] may lie on
 // leaves that the tree lost.
@@ -318,14 +310,9 @@ void FileSalvage::ClaimFreelist(std::vector<uint8_t>& claimed) const {
     }
 }
 
-// The schema's rows. Its lost leaves are told by their records: five values, the first
-// the kind of a schema object, the fourth its root page.
-TablePlan FileSalvage::SchemaPlan(const SalvagedTable& schema) {
-    std::vector<uint8_t> claimed(size_t(mPages.PageCount()) + 1, 0);
-    Walker w(mPages, schema, &claimed, nullptr);
-    w.Run(1);
-    if (w.plan.clean || w.gaps.empty()) return std::move(w.plan);
-    ClaimFreelist(claimed);
+// Unclaimed leaves whose records are schema rows: five values, the first the kind of a
+// schema object, the fourth its root page.
+std::vector<Candidate> FileSalvage::SchemaLeaves(const std::vector<uint8_t>& claimed) const {
     std::vector<Candidate> found;
     std::vector<uint8_t> page;
     std::string record;
@@ -341,6 +328,17 @@ TablePlan FileSalvage::SchemaPlan(const SalvagedTable& schema) {
         }
         if (ok) found.push_back(std::move(c));
     }
+    return found;
+}
+
+// The schema's rows. Its lost leaves are told by their records.
+TablePlan FileSalvage::SchemaPlan(const SalvagedTable& schema) {
+    std::vector<uint8_t> claimed(size_t(mPages.PageCount()) + 1, 0);
+    Walker w(mPages, schema, &claimed, nullptr);
+    w.Run(1);
+    if (w.plan.clean || w.gaps.empty()) return std::move(w.plan);
+    ClaimFreelist(claimed);
+    const std::vector<Candidate> found = SchemaLeaves(claimed);
     std::vector<std::vector<size_t>> perGap(w.gaps.size());
     for (size_t ci = 0; ci < found.size(); ++ci)
         for (size_t gi = 0; gi < w.gaps.size(); ++gi)

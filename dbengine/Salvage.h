@@ -14,6 +14,15 @@
 
 namespace k5::db::detail {
 
+// A leaf page that no tree reaches, with what its records look like.
+struct Candidate {
+    uint32_t page = 0;
+    uint16_t cells = 0;
+    int64_t first = 0, last = 0;
+    int columns = -1; // -1 when the records differ in their column count
+    std::vector<uint8_t> classes; // per column: the classes met
+};
+
 // A table as the file describes it.
 struct SalvagedTable {
     std::string name;
@@ -75,6 +84,7 @@ private:
     void BuildRescue(const std::atomic<bool>* stop);
     void ClaimFreelist(std::vector<uint8_t>& claimed) const;
     TablePlan SchemaPlan(const SalvagedTable& schema);
+    std::vector<Candidate> SchemaLeaves(const std::vector<uint8_t>& claimed) const;
 
     FilePages mPages;
     std::string mPath;

@@ -204,7 +204,10 @@ bool CatalogTypeFits(int catalogType, const std::string& declaredType) {
 bool FileSalvage::LooksLikeDatabase() {
     std::vector<uint8_t> page;
     if (!mPages.Read(1, page)) return false;
-    return page[100] == kTableLeaf || page[100] == kTableInterior;
+    if (page[100] == kTableLeaf || page[100] == kTableInterior) return true;
+    // A lost first page leaves the schema's other leaves, which tell a database by their rows.
+    const std::vector<uint8_t> claimed(size_t(mPages.PageCount()) + 1, 0);
+    return !SchemaLeaves(claimed).empty();
 }
 
 std::vector<std::vector<Value>> FileSalvage::ReadAll(const SalvagedTable& table) {
