@@ -3,7 +3,9 @@
 // on libzip. The records keep the Zip32 field order; their byte offsets are those of this
 // build. Archives are always made new: written under a temporary name in the archive's
 // folder, flushed to disk and renamed into place only when complete.
+#include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace k5 {
 
@@ -96,5 +98,17 @@ int32_t ZpArchive(int32_t count, const char* archive, char** names);
 
 // The compression used when fLevel asks for none in particular (deflate level).
 inline constexpr int kDefaultDeflateLevel = 2;
+
+// The archive `target` holding `file` as the one entry `entryName` (UTF-8), deflated as
+// ZpArchive does without an explicit level. Unlike ZpArchive it keeps no state and reports
+// to nobody, so it may run on any thread, beside an archiving through the records above.
+// `target` must not exist. Setting `cancel` stops it (9); `thousandths` follows the work.
+// 0 when the archive is complete and flushed; on any failure nothing is left at `target`.
+// It passes no fault point: it runs beside the calls that the seams count in order.
+int32_t ZipOneFile(const std::string& file, const std::string& entryName, const std::string& target,
+                   const std::atomic<bool>& cancel, std::atomic<long>& thousandths);
+// True when `zip` passes libzip's consistency check and holds exactly the one entry
+// `entryName` of `size` bytes.
+bool ZipHoldsOneFile(const std::string& zip, const std::string& entryName, uint64_t size);
 
 } // namespace k5

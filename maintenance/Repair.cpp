@@ -2,6 +2,7 @@
 #include "maintenance/BigDocs.h"
 #include "maintenance/DatabaseCopy.h"
 #include "maintenance/OrphanCleanup.h"
+#include "maintenance/ParallelArchive.h"
 #include "maintenance/Probes.h"
 #include "maintenance/Prophylaxis.h"
 #include "support/Common.h"
@@ -85,7 +86,8 @@ void ClosingLinesOfAKeptMainFile(MaintenanceContext& ctx) {
     ctx.log.LogAdd("Исходный файл БД (Korund5.mdb) оставлен без изменений.", false, std::nullopt, true);
 }
 
-void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile) {
+void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile,
+                     ParallelArchive& parallelArchive) {
     RunState& st = ctx.state;
     const std::string mainFile = st.mDataBaseFile;
 
@@ -109,7 +111,10 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     const std::string zip = st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip";
     std::string error;
     if (st.mFilesLib && st.mFilesLib->FolderExists(st.mProtocolFolder)) {
-        const int32_t code = ZipFile(ctx.ui, st.mFilesLib.get(), st.mDataBaseFolder + "Korund5.mdb", zip);
+        // Made beside the copy when it could be; otherwise here, as a step of its own.
+        const int32_t code = parallelArchive.Adopt(ctx)
+                                 ? 0
+                                 : ZipFile(ctx.ui, st.mFilesLib.get(), st.mDataBaseFolder + "Korund5.mdb", zip);
         if (code != 0) error = "\r\n" + ZipErrorText(code) + "\r\n";
     } else {
         // The same words and reason line as the BigDocs archiving gives.
@@ -198,6 +203,9 @@ void FixMainDataBase(MaintenanceContext& ctx) {
         const std::string compactFile = st.mDataBaseFolder + "Korund5_Compact.mdb";
 
         st.mTableRows.clear();
+        // Removed again by its destructor when the run stops, keeps the file or fails.
+        ParallelArchive parallelArchive(st.mDataBaseFolder + "Korund5.mdb",
+                                        st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip");
         CopyDataBase(ctx, st.mDataBaseFile, newFile, st.mLastVerFile);
         ctx.log.LogAddEnd(std::string(), true);
 
@@ -213,9 +221,11 @@ void FixMainDataBase(MaintenanceContext& ctx) {
         if (ctx.options.CompactBigDocs()) CompactBigDocs(ctx, st.mDataBaseFolder);
 
         if (st.mProphylaxisOk || ctx.options.ZipAndRename())
-            ReplacementPath(ctx, newFile, compactFile);
-        else
+            ReplacementPath(ctx, newFile, compactFile, parallelArchive);
+        else {
+            parallelArchive.Discard(); // its disk space is the compaction's now
             KeepingPath(ctx, newFile, compactFile);
+        }
     }
     K5_TRAP(kFrm, "FixMainDataBase")
 }

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
@@ -198,6 +199,54 @@ TEST_F(ZipperTest, ErrorTextsAndRaisedErrors) {
         EXPECT_EQ(e.Description(),
                   "[K5VedovodeduzOR::K5Zipper.DoZipping]\r\n[K5VedovodeduzOR]\r\nNothing to do for ZIP");
     }
+}
+
+} // namespace
+
+namespace {
+
+// The one-file writer of the parallel archive: same entry and bytes as ZipFile gives, from
+// any thread, and nothing left at the target unless complete.
+class ZipOneFileTest : public ZipperTest {};
+
+TEST_F(ZipOneFileTest, HoldsTheBytesOrLeavesNothing) {
+    std::string data;
+    for (int i = 0; data.size() < 4 * 1024 * 1024; ++i)
+        data += std::to_string(i * 2654435761u) + ";";
+    WriteFile(P("Korund5.mdb"), data);
+    WriteFile(P("taken.zip"), "earlier");
+    const struct {
+        std::string target;
+        bool cancel;
+        int32_t code;
+        Names folder; // what the folder holds afterwards
+    } cases[] = {
+        {"new.zip", false, 0, {"Korund5.mdb", "new.zip", "taken.zip"}},
+        {"taken.zip", false, ZE_CREAT, {"Korund5.mdb", "taken.zip"}},
+        {"stopped.zip", true, ZE_ABORT, {"Korund5.mdb", "taken.zip"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        std::atomic<bool> cancel{c.cancel};
+        std::atomic<long> thousandths{0};
+        int32_t code = -1;
+        std::thread([&] { code = ZipOneFile(P("Korund5.mdb"), "Korund5.mdb", P(c.target), cancel, thousandths); })
+            .join();
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(FolderNames(dir), c.folder);
+        if (c.code != 0) continue;
+        EXPECT_EQ(thousandths.load(), 1000);
+        EXPECT_EQ(TestArchive(P(c.target)), 0);
+        EXPECT_EQ(Entries(P(c.target)), Names{"Korund5.mdb"});
+        EXPECT_TRUE(k5test::Shell("unzip -p " + Quote(P(c.target)) + " Korund5.mdb") == data);
+        EXPECT_TRUE(ZipHoldsOneFile(P(c.target), "Korund5.mdb", data.size()));
+        EXPECT_FALSE(ZipHoldsOneFile(P(c.target), "Korund5.mdb", data.size() - 1));
+        EXPECT_FALSE(ZipHoldsOneFile(P(c.target), "other.mdb", data.size()));
+    }
+    EXPECT_EQ(k5test::Shell("cat " + Quote(P("taken.zip"))), "earlier");
+    // A cut archive fails the check.
+    fs::resize_file(P("new.zip"), fs::file_size(P("new.zip")) - 10);
+    EXPECT_FALSE(ZipHoldsOneFile(P("new.zip"), "Korund5.mdb", data.size()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Whole runs as "Выполнить" starts them, one per outcome: protocol, files left, archive, trash.
 #include "Fixtures.h"
+#include "maintenance/ParallelArchive.h"
 
 #include <algorithm>
 
@@ -8,6 +9,13 @@ namespace k5::mtest {
 struct Repair : RunFixture {
     std::string before;
     size_t trashed = 0;
+    // Two cores unless a test says otherwise: the archive is made beside the copy.
+    std::function<unsigned()> savedCores = gUsableCores;
+    unsigned cores = 2;
+
+    Repair() { gUsableCores = [this] { return cores; }; }
+    ~Repair() override { gUsableCores = savedCores; }
+    std::string WorkFile() { return Zip() + ParallelArchive::kWorkSuffix; }
 
     void Make(int mainMinor = 2, bool duplicates = false) {
         MakeFolder(mainMinor, duplicates);
@@ -48,10 +56,13 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
         log.Pane().Clear();
         state.mStopRequested = false;
         Make(c.minor, c.duplicates);
+        bool sawWorkFile = false;
         ui.onYield = [&] {
             state.mStopRequested = state.mStopRequested || (c.stop && Has("Копирование таблиц"));
+            sawWorkFile = sawWorkFile || (!state.mBackupSuffix.empty() && Exists(WorkFile()));
         };
         StartRun(ctx);
+        EXPECT_EQ(sawWorkFile, c.withCopy); // made during the copy, gone when the main file stays
         EXPECT_FALSE(state.mProphylaxisOk);
         EXPECT_TRUE(Pane().ends_with(c.end)) << Pane();
         EXPECT_EQ(log.Pane().Runs().back().colour, kColourDarkRed);
@@ -64,12 +75,25 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
 }
 
 TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
+  // Archived beside the copy with two cores, at its step with one: the same files and lines.
+  for (const unsigned n : {2u, 1u}) {
+    SCOPED_TRACE(n);
+    cores = n;
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(folder));
+    log.Pane().Clear();
     Make();
+    bool workFileWhileCompacting = false;
+    ui.onYield = [&] {
+        workFileWhileCompacting = workFileWhileCompacting || (Has("Сжатие основного файла БД") && Exists(WorkFile()));
+    };
     // As under the window: long engine calls report through the user, always from this thread.
     ctx.engine.SetProgressHook(
         [this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
     StartRun(ctx);
     ctx.engine.SetProgressHook(nullptr);
+    EXPECT_EQ(workFileWhileCompacting, n == 2);
+    EXPECT_EQ(Shell("unzip -tq " + Quote(Zip()) + " >/dev/null 2>&1; echo $?"), "0\n");
     EXPECT_EQ(ui.yieldsOffThread, 0);
     ASSERT_TRUE(state.mProphylaxisOk) << Pane();
     EXPECT_TRUE(Shows(
@@ -86,6 +110,55 @@ TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
     const auto files = FilesIn(trash + "/files");
     EXPECT_TRUE(
         std::ranges::any_of(files, [&](auto& f) { return ReadAll(trash + "/files/" + f) == before; }));
+  }
+}
+
+// A run that fails after the copy (the new file cannot be removed once compacted) leaves
+// neither the work file nor an archive.
+TEST_F(Repair, FailedRunLeavesNoWorkFile) {
+    Make();
+    bool sawWorkFile = false;
+    ui.onYield = [&] {
+        sawWorkFile = sawWorkFile || (!state.mBackupSuffix.empty() && Exists(WorkFile()));
+        if (Has("Сжатие основного файла БД") && Exists(folder + "/Korund5_Prophylaxis.mdb"))
+            QFile::remove(QString::fromStdString(folder + "/Korund5_Prophylaxis.mdb"));
+    };
+    EXPECT_THAT(ErrorOf([&] { StartRun(ctx); }), HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.FixMainDataBase]"));
+    EXPECT_TRUE(sawWorkFile);
+    EXPECT_FALSE(Exists(WorkFile()));
+    EXPECT_FALSE(Exists(Zip()));
+    EXPECT_TRUE(ReadAll(mainFile) == before);
+}
+
+// Work files of killed runs go at the next start; a main file that changed after the archive
+// began is not adopted, and the archive is made at its step from the file as it is then.
+TEST_F(Repair, LeftoverWorkFilesAndAChangedMainFile) {
+    const std::string work = root + "/work";
+    QDir().mkpath(QString::fromStdString(work));
+    const std::vector<std::string> leftovers{"Korund5_x.zip.k5part", "Korund5_x.zip.k5part.Ab12Cd",
+                                             "Korund5_BigDocs_x.zip.k5tmpQw34Er"};
+    for (const std::string& name : leftovers)
+        std::ofstream(work + "/" + name) << "half";
+    std::ofstream(work + "/Log_x.txt") << "kept";
+    std::ofstream(work + "/Korund5.mdb") << "old bytes";
+    {
+        ParallelArchive archive(work + "/Korund5.mdb", work + "/Korund5_y.zip");
+        EXPECT_TRUE(archive.Started());
+        for (const std::string& name : leftovers)
+            EXPECT_FALSE(Exists(work + "/" + name)) << name;
+        EXPECT_TRUE(Exists(work + "/Log_x.txt"));
+        // The file changes (as no run lets it) before the archive is adopted.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ofstream(work + "/Korund5.mdb", std::ios::app) << " and more";
+        EXPECT_FALSE(archive.Adopt(ctx));
+        EXPECT_FALSE(Exists(work + "/Korund5_y.zip"));
+        EXPECT_FALSE(Exists(archive.WorkFile()));
+    }
+    cores = 1;
+    ParallelArchive single(work + "/Korund5.mdb", work + "/Korund5_z.zip");
+    EXPECT_FALSE(single.Started());
+    EXPECT_FALSE(single.Adopt(ctx));
+    EXPECT_EQ(FilesIn(work), (std::vector<std::string>{"Korund5.mdb", "Log_x.txt"}));
 }
 
 TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {

@@ -1,0 +1,138 @@
+#include "maintenance/ParallelArchive.h"
+
+#include "archive/Zip32.h"
+#include "maintenance/Context.h"
+#include "support/FaultPoints.h"
+#include "support/FileUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+namespace k5 {
+
+namespace {
+
+unsigned CoresOfThisProcess() {
+    unsigned cores = std::thread::hardware_concurrency();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const unsigned allowed = static_cast<unsigned>(CPU_COUNT(&set));
+        if (allowed > 0) cores = cores == 0 ? allowed : std::min(cores, allowed);
+    }
+    return cores;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string NameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The copy is what the user waits for: the archive gets what the copy leaves of the CPU
+// and the disk.
+void LowerThisThread() {
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    (void)::setpriority(PRIO_PROCESS, tid, 10);
+    constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13, kLowest = 7;
+    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | kLowest);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+std::function<unsigned()> gUsableCores = CoresOfThisProcess;
+
+void SweepArchiveWorkFiles(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> leftovers;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        // Ours (".zip.k5part") and the zip library's (".zip.k5tmpXXXXXX"), each also with
+        // libzip's own temporary suffix.
+        if (name.find(".zip.k5part") != std::string::npos || name.find(".zip.k5tmp") != std::string::npos)
+            leftovers.push_back(folder + "/" + name);
+    }
+    ::closedir(dir);
+    for (const std::string& path : leftovers)
+        if (FsChangePoint("unlink") == 0) ::unlink(path.c_str());
+}
+
+ParallelArchive::ParallelArchive(const std::string& file, const std::string& archive)
+    : mFile(file), mArchive(archive), mWorkFile(archive + kWorkSuffix) {
+    const std::string folder = FolderOf(archive);
+    SweepArchiveWorkFiles(folder);
+    if (gUsableCores() < 2) return;
+    struct statvfs disk {};
+    if (::stat(file.c_str(), &mBefore) != 0 || ::statvfs(folder.c_str(), &disk) != 0) return;
+    const double available = double(disk.f_bavail) * double(disk.f_frsize);
+    if (available < 3.0 * double(mBefore.st_size)) return;
+    mWorker = std::thread([this] {
+        LowerThisThread();
+        mCode = ZipOneFile(mFile, NameOf(mFile), mWorkFile, mCancel, mThousandths);
+        mDone = true;
+    });
+}
+
+ParallelArchive::~ParallelArchive() {
+    Discard();
+}
+
+void ParallelArchive::Discard() {
+    if (mWorker.joinable()) {
+        mCancel = true;
+        mWorker.join();
+    }
+    if (!mAdopted) ::unlink(mWorkFile.c_str());
+}
+
+bool ParallelArchive::Check() const {
+    struct stat now {};
+    return mCode == 0 && ::stat(mFile.c_str(), &now) == 0 && SameFile(mBefore, now) &&
+           ZipHoldsOneFile(mWorkFile, NameOf(mFile), static_cast<uint64_t>(now.st_size));
+}
+
+bool ParallelArchive::Adopt(MaintenanceContext& ctx) {
+    if (!mWorker.joinable()) return false;
+    const std::string name = NameOf(mArchive);
+    while (!mDone) {
+        ctx.ui.Progress(name, mThousandths.load(), 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    mWorker.join();
+    bool adopted = false;
+    InBackground(ctx, [&] {
+        if (!Check()) return;
+        if (const int injected = FsChangePoint("rename"); injected != 0 || ::rename(mWorkFile.c_str(), mArchive.c_str()) != 0)
+            return;
+        adopted = true;
+        // The archive is complete once renamed; a failed flush leaves no archive behind either.
+        if (!SyncFileAndFolder(mArchive)) {
+            ::unlink(mArchive.c_str());
+            adopted = false;
+        }
+    });
+    ctx.ui.Progress(name, 1000, 1000);
+    mAdopted = adopted;
+    if (!adopted) ::unlink(mWorkFile.c_str());
+    return adopted;
+}
+
+} // namespace k5
