@@ -222,8 +222,8 @@ TEST_F(ZipOneFileTest, HoldsTheBytesOrLeavesNothing) {
         Names folder; // what the folder holds afterwards
     } cases[] = {
         {"new.zip", false, 0, {"Korund5.mdb", "new.zip", "taken.zip"}},
-        {"taken.zip", false, ZE_CREAT, {"Korund5.mdb", "taken.zip"}},
-        {"stopped.zip", true, ZE_ABORT, {"Korund5.mdb", "taken.zip"}},
+        {"taken.zip", false, ZE_CREAT, {"Korund5.mdb", "new.zip", "taken.zip"}},
+        {"stopped.zip", true, ZE_ABORT, {"Korund5.mdb", "new.zip", "taken.zip"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
