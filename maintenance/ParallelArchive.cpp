@@ -42,13 +42,14 @@ std::string NameOf(const std::string& path) {
 }
 
 // The copy is what the user waits for: the archive gets what the copy leaves of the CPU
-// and the disk.
-void LowerThisThread() {
-    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
-    (void)::setpriority(PRIO_PROCESS, tid, 10);
-    constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13, kLowest = 7;
-    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | kLowest);
+// and the disk. Once the run waits for the archive, it is all the run does and goes back to
+// the run's own priority (where the system lets it; a failure only costs time).
+void SetThreadPriority(pid_t tid, int nice, int ioLevel) {
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+    constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13;
+    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | ioLevel);
 }
+constexpr int kLowerNice = 5, kLowestIo = 7, kNormalIo = 4;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -84,8 +85,11 @@ ParallelArchive::ParallelArchive(const std::string& file, const std::string& arc
     if (::stat(file.c_str(), &mBefore) != 0 || ::statvfs(folder.c_str(), &disk) != 0) return;
     const double available = double(disk.f_bavail) * double(disk.f_frsize);
     if (available < 3.0 * double(mBefore.st_size)) return;
+    mRunNice = ::getpriority(PRIO_PROCESS, 0);
     mWorker = std::thread([this] {
-        LowerThisThread();
+        const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
+        SetThreadPriority(tid, mRunNice + kLowerNice, kLowestIo);
+        mTid = tid;
         mCode = ZipOneFile(mFile, NameOf(mFile), mWorkFile, mCancel, mThousandths);
         mDone = true;
     });
@@ -112,6 +116,9 @@ bool ParallelArchive::Check() const {
 bool ParallelArchive::Adopt(MaintenanceContext& ctx) {
     if (!mWorker.joinable()) return false;
     const std::string name = NameOf(mArchive);
+    for (pid_t tid = 0; !mDone && (tid = mTid.load()) == 0;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!mDone) SetThreadPriority(mTid, mRunNice, kNormalIo);
     while (!mDone) {
         ctx.ui.Progress(name, mThousandths.load(), 1000);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <thread>
 
 namespace k5 {
@@ -53,6 +54,8 @@ private:
     struct stat mBefore {};
     std::atomic<bool> mCancel{false}, mDone{false};
     std::atomic<long> mThousandths{0};
+    std::atomic<pid_t> mTid{0};
+    int mRunNice = 0;
     int32_t mCode = -1;
     bool mAdopted = false;
     std::thread mWorker;
