@@ -229,6 +229,14 @@ bool MakeTempFile(const std::string& archive, std::string& tempName) {
     return true;
 }
 
+// libzip on a file just created for it; the file is removed when libzip refuses it.
+zip_t* OpenCreated(const std::string& path) {
+    int zipError = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_TRUNCATE, &zipError);
+    if (za == nullptr) unlink(path.c_str());
+    return za;
+}
+
 int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, const std::string& archive) {
     const ZPOPT& o = lib.options;
     std::string comment, password;
@@ -251,12 +259,8 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     if (stat(archive.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ZE_CREAT;
     std::string temp;
     if (FsChangePoint("zip-create") != 0 || !MakeTempFile(archive, temp)) return ZE_CREAT;
-    int zipError = 0;
-    zip_t* za = zip_open(temp.c_str(), ZIP_TRUNCATE, &zipError);
-    if (za == nullptr) {
-        unlink(temp.c_str());
-        return ZE_CREAT;
-    }
+    zip_t* za = OpenCreated(temp);
+    if (za == nullptr) return ZE_CREAT;
     auto fail = [&](int32_t code) {
         zip_discard(za);
         unlink(temp.c_str());
@@ -356,12 +360,8 @@ int32_t ZipOneFile(const std::string& file, const std::string& entryName, const 
     const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return ZE_CREAT;
     ::close(fd);
-    int zipError = 0;
-    zip_t* za = zip_open(target.c_str(), ZIP_TRUNCATE, &zipError);
-    if (za == nullptr) {
-        unlink(target.c_str());
-        return ZE_CREAT;
-    }
+    zip_t* za = OpenCreated(target);
+    if (za == nullptr) return ZE_CREAT;
     auto fail = [&](int32_t code) {
         zip_discard(za);
         unlink(target.c_str());
