@@ -78,6 +78,7 @@ void SweepArchiveWorkFiles(const std::string& folder) {
 
 ParallelArchive::ParallelArchive(const std::string& file, const std::string& archive)
     : mFile(file), mArchive(archive), mWorkFile(archive + kWorkSuffix) {
+    if (archive.find('/') == std::string::npos) return; // no protocol folder: nothing of ours there
     const std::string folder = FolderOf(archive);
     SweepArchiveWorkFiles(folder);
     if (gUsableCores() < 2) return;
