@@ -237,6 +237,13 @@ zip_t* OpenCreated(const std::string& path) {
     return za;
 }
 
+// An archive given up on: nothing of it stays on disk.
+int32_t Abandon(zip_t* za, const std::string& path, int32_t code) {
+    zip_discard(za);
+    unlink(path.c_str());
+    return code;
+}
+
 int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, const std::string& archive) {
     const ZPOPT& o = lib.options;
     std::string comment, password;
@@ -261,11 +268,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     if (FsChangePoint("zip-create") != 0 || !MakeTempFile(archive, temp)) return ZE_CREAT;
     zip_t* za = OpenCreated(temp);
     if (za == nullptr) return ZE_CREAT;
-    auto fail = [&](int32_t code) {
-        zip_discard(za);
-        unlink(temp.c_str());
-        return code;
-    };
+    auto fail = [&](int32_t code) { return Abandon(za, temp, code); };
 
     // '0' stores, '1'..'9' deflate at that level; no explicit level: our measured default.
     zip_int32_t method = ZIP_CM_DEFLATE;
@@ -362,11 +365,7 @@ int32_t ZipOneFile(const std::string& file, const std::string& entryName, const 
     ::close(fd);
     zip_t* za = OpenCreated(target);
     if (za == nullptr) return ZE_CREAT;
-    auto fail = [&](int32_t code) {
-        zip_discard(za);
-        unlink(target.c_str());
-        return code;
-    };
+    auto fail = [&](int32_t code) { return Abandon(za, target, code); };
     zip_source_t* source = zip_source_file_create(file.c_str(), 0, 0, nullptr);
     if (source == nullptr) return fail(ZE_OPEN);
     const zip_int64_t index = zip_file_add(za, entryName.c_str(), source, ZIP_FL_ENC_UTF_8);

@@ -47,7 +47,8 @@ std::string NameOf(const std::string& path) {
 void SetThreadPriority(pid_t tid, int nice, int ioLevel) {
     (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
     constexpr int kWhoProcess = 1, kClassBestEffort = 2, kClassShift = 13;
-    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid), (kClassBestEffort << kClassShift) | ioLevel);
+    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(tid),
+                    (kClassBestEffort << kClassShift) | ioLevel);
 }
 constexpr int kLowerNice = 5, kLowestIo = 7, kNormalIo = 4;
 
@@ -128,7 +129,8 @@ bool ParallelArchive::Adopt(MaintenanceContext& ctx) {
     bool adopted = false;
     InBackground(ctx, [&] {
         if (!Check()) return;
-        if (const int injected = FsChangePoint("rename"); injected != 0 || ::rename(mWorkFile.c_str(), mArchive.c_str()) != 0)
+        if (const int injected = FsChangePoint("rename");
+            injected != 0 || ::rename(mWorkFile.c_str(), mArchive.c_str()) != 0)
             return;
         adopted = true;
         // The archive is complete once renamed; a failed flush leaves no archive behind either.

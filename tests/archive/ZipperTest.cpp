@@ -9,8 +9,8 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace k5;
@@ -230,8 +230,9 @@ TEST_F(ZipOneFileTest, HoldsTheBytesOrLeavesNothing) {
         std::atomic<bool> cancel{c.cancel};
         std::atomic<long> thousandths{0};
         int32_t code = -1;
-        std::thread([&] { code = ZipOneFile(P("Korund5.mdb"), "Korund5.mdb", P(c.target), cancel, thousandths); })
-            .join();
+        std::thread([&] {
+            code = ZipOneFile(P("Korund5.mdb"), "Korund5.mdb", P(c.target), cancel, thousandths);
+        }).join();
         EXPECT_EQ(code, c.code);
         EXPECT_EQ(FolderNames(dir), c.folder);
         if (c.code != 0) continue;

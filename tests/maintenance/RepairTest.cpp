@@ -13,7 +13,9 @@ struct Repair : RunFixture {
     std::function<unsigned()> savedCores = gUsableCores;
     unsigned cores = 2;
 
-    Repair() { gUsableCores = [this] { return cores; }; }
+    Repair() {
+        gUsableCores = [this] { return cores; };
+    }
     ~Repair() override { gUsableCores = savedCores; }
     std::string WorkFile() { return Zip() + ParallelArchive::kWorkSuffix; }
 
@@ -75,42 +77,45 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
 }
 
 TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
-  // Archived beside the copy with two cores, at its step with one: the same files and lines.
-  for (const unsigned n : {2u, 1u}) {
-    SCOPED_TRACE(n);
-    cores = n;
-    QDir(QString::fromStdString(folder)).removeRecursively();
-    QDir().mkpath(QString::fromStdString(folder));
-    log.Pane().Clear();
-    Make();
-    bool workFileWhileCompacting = false;
-    ui.onYield = [&] {
-        workFileWhileCompacting = workFileWhileCompacting || (Has("Сжатие основного файла БД") && Exists(WorkFile()));
-    };
-    // As under the window: long engine calls report through the user, always from this thread.
-    ctx.engine.SetProgressHook(
-        [this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
-    StartRun(ctx);
-    ctx.engine.SetProgressHook(nullptr);
-    EXPECT_EQ(workFileWhileCompacting, n == 2);
-    EXPECT_EQ(Shell("unzip -tq " + Quote(Zip()) + " >/dev/null 2>&1; echo $?"), "0\n");
-    EXPECT_EQ(ui.yieldsOffThread, 0);
-    ASSERT_TRUE(state.mProphylaxisOk) << Pane();
-    EXPECT_TRUE(Shows(
-        std::string(kStamp) + "Архивирование исходного файла БД в zip-архив завершено успешно.\r\n" + kStamp +
-        "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + Zip() + ".\r\n"));
-    EXPECT_TRUE(Pane().ends_with(std::string(kStamp) + "Профилактика БД завершена успешно.\r\n")) << Pane();
-    EXPECT_EQ(log.Pane().Runs().back().colour, kColourGreen);
-    // No work file left; the archive holds exactly the old file, which is also in the trash.
-    ExpectFiles(false, true);
-    EXPECT_EQ(OrgRows(mainFile), 200);
-    EXPECT_FALSE(ReadAll(mainFile) == before);
-    EXPECT_EQ(Shell("unzip -Z1 " + Quote(Zip())), "Korund5.mdb\n");
-    EXPECT_TRUE(Shell("unzip -p " + Quote(Zip()) + " Korund5.mdb") == before);
-    const auto files = FilesIn(trash + "/files");
-    EXPECT_TRUE(
-        std::ranges::any_of(files, [&](auto& f) { return ReadAll(trash + "/files/" + f) == before; }));
-  }
+    // Archived beside the copy with two cores, at its step with one: the same files and lines.
+    for (const unsigned n : {2u, 1u}) {
+        SCOPED_TRACE(n);
+        cores = n;
+        QDir(QString::fromStdString(folder)).removeRecursively();
+        QDir().mkpath(QString::fromStdString(folder));
+        log.Pane().Clear();
+        Make();
+        bool workFileWhileCompacting = false;
+        ui.onYield = [&] {
+            workFileWhileCompacting =
+                workFileWhileCompacting || (Has("Сжатие основного файла БД") && Exists(WorkFile()));
+        };
+        // As under the window: long engine calls report through the user, always from this thread.
+        ctx.engine.SetProgressHook(
+            [this](int64_t done, int64_t total) { ui.Progress(std::string(), done, total); });
+        StartRun(ctx);
+        ctx.engine.SetProgressHook(nullptr);
+        EXPECT_EQ(workFileWhileCompacting, n == 2);
+        EXPECT_EQ(Shell("unzip -tq " + Quote(Zip()) + " >/dev/null 2>&1; echo $?"), "0\n");
+        EXPECT_EQ(ui.yieldsOffThread, 0);
+        ASSERT_TRUE(state.mProphylaxisOk) << Pane();
+        EXPECT_TRUE(Shows(std::string(kStamp) +
+                          "Архивирование исходного файла БД в zip-архив завершено успешно.\r\n" + kStamp +
+                          "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " +
+                          Zip() + ".\r\n"));
+        EXPECT_TRUE(Pane().ends_with(std::string(kStamp) + "Профилактика БД завершена успешно.\r\n"))
+            << Pane();
+        EXPECT_EQ(log.Pane().Runs().back().colour, kColourGreen);
+        // No work file left; the archive holds exactly the old file, which is also in the trash.
+        ExpectFiles(false, true);
+        EXPECT_EQ(OrgRows(mainFile), 200);
+        EXPECT_FALSE(ReadAll(mainFile) == before);
+        EXPECT_EQ(Shell("unzip -Z1 " + Quote(Zip())), "Korund5.mdb\n");
+        EXPECT_TRUE(Shell("unzip -p " + Quote(Zip()) + " Korund5.mdb") == before);
+        const auto files = FilesIn(trash + "/files");
+        EXPECT_TRUE(
+            std::ranges::any_of(files, [&](auto& f) { return ReadAll(trash + "/files/" + f) == before; }));
+    }
 }
 
 // A run that fails after the copy (the new file cannot be removed once compacted) leaves
@@ -123,7 +128,8 @@ TEST_F(Repair, FailedRunLeavesNoWorkFile) {
         if (Has("Сжатие основного файла БД") && Exists(folder + "/Korund5_Prophylaxis.mdb"))
             QFile::remove(QString::fromStdString(folder + "/Korund5_Prophylaxis.mdb"));
     };
-    EXPECT_THAT(ErrorOf([&] { StartRun(ctx); }), HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.FixMainDataBase]"));
+    EXPECT_THAT(ErrorOf([&] { StartRun(ctx); }),
+                HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.FixMainDataBase]"));
     EXPECT_TRUE(sawWorkFile);
     EXPECT_FALSE(Exists(WorkFile()));
     EXPECT_FALSE(Exists(Zip()));
