@@ -72,6 +72,18 @@ std::string BaseName(const std::string& name) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
+bool IsUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
 // "MM/DD/YY", "MM/DD/YYYY" (any separator) or "MMDDYYYY" -> local midnight of that day.
 bool ParseFilterDate(const std::string& text, time_t& out) {
     std::vector<int> numbers;
@@ -118,7 +130,8 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
     std::set<std::string> paths, entryNames;
     for (int32_t i = 0; i < count; ++i) {
         if (names[i] == nullptr || names[i][0] == '\0') continue;
-        const std::string listed = Cp1251ToUtf8(names[i]);
+        // The file's own name, byte for byte: no conversion can merge two names into one.
+        const std::string listed = names[i];
         std::string path = listed;
         if (path.front() != '/' && !lib.rootDir.empty()) {
             path = lib.rootDir + (lib.rootDir.back() == '/' ? "" : "/") + path;
@@ -144,7 +157,7 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
         }
         if (!paths.insert(path).second) continue; // the same file listed twice is stored once
         // Names given relative to the root folder are stored relative to it.
-        e.name = o.fJunkDir ? BaseName(CleanEntryName(listed)) : CleanEntryName(listed);
+        e.name = ZipEntryName(listed, o.fJunkDir != 0);
         if (e.name.empty()) return ZE_NAME;
         if (e.folder) e.name += "/";
         // Two files under one entry name would make an archive that cannot be extracted.
@@ -278,11 +291,13 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     for (const Entry& e : entries) {
         zip_int64_t index;
         if (e.folder) {
-            index = zip_dir_add(za, e.name.c_str(), ZIP_FL_ENC_UTF_8);
+            index = zip_dir_add(za, e.name.c_str(), IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
         } else {
             zip_source_t* source = zip_source_file_create(e.path.c_str(), 0, 0, nullptr);
             if (source == nullptr) return fail(ZE_OPEN);
-            index = zip_file_add(za, e.name.c_str(), source, ZIP_FL_ENC_UTF_8);
+            // UTF-8 names carry the language flag; other bytes are stored unchanged
+            // without it, as code page 437 would be.
+            index = zip_file_add(za, e.name.c_str(), source, IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
             if (index < 0) zip_source_free(source);
         }
         if (index < 0) return fail(CodeOf(zip_error_code_zip(zip_get_error(za))));
@@ -335,6 +350,10 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
 }
 
 } // namespace
+
+std::string ZipEntryName(const std::string& listedName, bool junkDir) {
+    return junkDir ? BaseName(CleanEntryName(listedName)) : CleanEntryName(listedName);
+}
 
 int32_t ZpInit(const ZIPUSERFUNCTIONS* callbacks) {
     LibState& lib = Lib();

@@ -118,6 +118,12 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
         if (ctx.state.mFilesLib && ctx.state.mFilesLib->FolderExists(ctx.state.mProtocolFolder)) {
             const int32_t code = ZipFiles(ctx.ui, zipName, files);
             if (code != 0) error = "\r\n" + ZipErrorText(code) + "\r\n";
+            // Only what the archive holds may be compacted: it must hold every listed file
+            // (the library takes at most 1024 names).
+            if (code == 0 && IsFileExists(zipName)) {
+                const std::string missing = FileMissingFromZip(zipName, files);
+                if (!missing.empty()) error = "\r\nВ zip-архиве нет файла " + missing + "\r\n";
+            }
         } else {
             error = MissingFolderText(ctx.state.mProtocolFolder);
         }

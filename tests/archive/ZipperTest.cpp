@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <zip.h>
 
 namespace fs = std::filesystem;
 using namespace k5;
@@ -34,6 +35,18 @@ Names Entries(const std::string& zip) {
     Names names;
     for (std::string line; std::getline(in, line);)
         names.push_back(line);
+    return names;
+}
+
+// Entry names as stored, byte for byte (unzip would convert names without the UTF-8 flag).
+Names RawEntries(const std::string& zip) {
+    Names names;
+    zip_t* za = zip_open(zip.c_str(), ZIP_RDONLY, nullptr);
+    if (za == nullptr) return names;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i)
+        names.push_back(zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW));
+    zip_close(za);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -91,10 +104,27 @@ TEST_F(ZipperTest, OnlyTheFirst1024NonEmptyNamesInListOrder) {
     EXPECT_EQ(Entries(P("limit.zip")), expected);
     EXPECT_EQ(TestArchive(P("limit.zip")), 0);
 
-    const Names cyrillic = {"/данные/Ёж.mdb"}; // the list holds code page 1251 bytes
+    const Names names = {"/данные/Ёж.mdb", "/数据/x.mdb"}; // the files' own bytes, unchanged
     ZipNameList list;
-    CreateFileNamesArgvList(&cyrillic, list);
-    EXPECT_EQ(std::string(list.names[0]), "/\xE4\xE0\xED\xED\xFB\xE5/\xA8\xE6.mdb");
+    CreateFileNamesArgvList(&names, list);
+    EXPECT_EQ(Names(list.names, list.names + list.count), names);
+}
+
+// Entry names are the files' own names: characters outside Windows-1251 in a name or in a
+// folder, names that only a lossy conversion would make equal, and bytes that are no UTF-8.
+TEST_F(ZipperTest, EntryNamesAreTheFilesOwnNames) {
+    const Names files = {"josé/BigDocs/7_数据.mdb", "josé/BigDocs/7_??.mdb", "josé/BigDocs/8_\xff\xfe.mdb"};
+    Names stored;
+    for (const std::string& f : files) {
+        WriteFile(P(f), f);
+        stored.push_back(Stored(f));
+    }
+    ASSERT_EQ(ZipFiles(ui, P("josé/all.zip"), {P(files[0]), P(files[1]), P(files[2])}), 0);
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(RawEntries(P("josé/all.zip")), stored);
+    EXPECT_EQ(Unzip("-p " + Quote(P("josé/all.zip")) + " " + Quote(Stored(files[1]))), files[1]);
+    ASSERT_EQ(ZipFile(ui, &filesLib, P(files[0]), P("josé/one.zip")), 0);
+    EXPECT_EQ(Entries(P("josé/one.zip")), Names{"7_数据.mdb"});
 }
 
 TEST_F(ZipperTest, NothingToDoReplacedArchiveAndVanishedFile) {

@@ -112,6 +112,29 @@ TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
     EXPECT_TRUE(Shell("unzip -tq " + Quote(zip)).starts_with("No errors"));
 }
 
+// Names a lossy conversion would make equal are two entries; an archive that cannot hold
+// every listed file (more than 1024 of them) fails the step before anything is compacted.
+TEST_F(BigDocsFixture, ArchiveHoldsEveryFileItIsSaidToHold) {
+    DocFile("7_数据.mdb");
+    DocFile("7_??.mdb");
+    CompactBigDocs(ctx, folder);
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    const std::string stored = bigDocs.substr(1);
+    EXPECT_EQ(Shell("LC_ALL=C.UTF-8 unzip -Z1 " + Quote(zip) + " | sort"),
+              stored + "7_??.mdb\n" + stored + "7_数据.mdb\n");
+    EXPECT_TRUE(Shows("В папке BigDocs сжато файлов всего: 2 ("));
+
+    log.Pane().Clear();
+    for (int i = 0; i < 1024; ++i)
+        std::ofstream(bigDocs + std::to_string(100 + i) + "_x.mdb") << i;
+    const std::string before = ReadAll(bigDocs + "7_??.mdb");
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("zip-архив завершено с ошибкой:\r\nВ zip-архиве нет файла " + bigDocs));
+    EXPECT_TRUE(Shows("сжетие файлов из папки BigDocs не производится."));
+    EXPECT_FALSE(Has("Сжатие файла"));
+    EXPECT_EQ(ReadAll(bigDocs + "7_??.mdb"), before);
+}
+
 // The reason line after the folder is the same as in the repair sequence.
 TEST_F(BigDocsFixture, MissingProtocolFolderCompactsNothing) {
     DocFile("1_a.mdb");
