@@ -297,7 +297,8 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
             if (source == nullptr) return fail(ZE_OPEN);
             // UTF-8 names carry the language flag; other bytes are stored unchanged
             // without it, as code page 437 would be.
-            index = zip_file_add(za, e.name.c_str(), source, IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
+            index = zip_file_add(za, e.name.c_str(), source,
+                                 IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
             if (index < 0) zip_source_free(source);
         }
         if (index < 0) return fail(CodeOf(zip_error_code_zip(zip_get_error(za))));
