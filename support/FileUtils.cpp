@@ -27,6 +27,14 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+bool SyncDescriptor(int fd) {
+    if (const int injected = FsChangePoint("fsync")) {
+        errno = injected;
+        return false;
+    }
+    return ::fsync(fd) == 0;
+}
+
 bool SyncPath(const std::string& path, int flags) {
     if (const int injected = FsChangePoint("fsync")) {
         errno = injected;
@@ -138,15 +146,28 @@ void MoveFile(const std::string& source, const std::string& destination) {
         // rename(2) replaces an existing destination in one step, so it is not deleted
         // beforehand: a failed move leaves it as it was.
         if (const int injected = FsChangePoint("rename")) RaiseApiError(injected, "");
+        // The file's data is flushed through a descriptor opened before the move, for reading
+        // or else for writing: a file its owner may not read still moves, and a done move is
+        // never reported as failed. A file that opens neither way holds no data of ours.
+        int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) fd = ::open(source.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{fd};
         if (::rename(source.c_str(), destination.c_str()) != 0) {
             if (errno != EXDEV) RaiseApiError(errno, "");
+            // The copy is flushed before it takes the destination's name.
             if (!CopyAcross(source, destination)) RaiseApiError(errno, "");
             if (::unlink(source.c_str()) != 0) RaiseApiError(errno, "");
             SyncPath(FolderOf(source), O_DIRECTORY);
-        } else if (FolderOf(source) != FolderOf(destination)) {
-            SyncPath(FolderOf(source), O_DIRECTORY);
+        } else {
+            if (FolderOf(source) != FolderOf(destination)) SyncPath(FolderOf(source), O_DIRECTORY);
+            if (fd >= 0 && !SyncDescriptor(fd)) RaiseApiError(errno, "");
         }
-        if (!SyncFileAndFolder(destination)) RaiseApiError(errno, "");
+        if (!SyncPath(FolderOf(destination), O_DIRECTORY)) RaiseApiError(errno, "");
     }
     K5_TRAP("mK5FilesOld", "MoveFile")
 }
