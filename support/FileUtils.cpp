@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -300,8 +301,19 @@ int32_t LinkIntoTrash(const std::string& path) {
         if (::stat(files.c_str(), &tst) != 0) return errno;
         if (tst.st_dev != st.st_dev) return EXDEV;
 
-        char* escaped = g_uri_escape_string(path.c_str(), G_URI_RESERVED_CHARS_ALLOWED_IN_PATH, FALSE);
-        const std::string encoded = escaped != nullptr ? escaped : path;
+        // The trash wants the original place as an absolute, percent-encoded path; the folder
+        // is resolved, the name kept as it is.
+        const size_t slash = path.find_last_of('/');
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        char* folder = ::realpath(slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash).c_str(),
+                                  nullptr);
+        if (folder == nullptr) return errno != 0 ? errno : 1;
+        const std::string absolute = JoinPath(folder, base);
+        ::free(folder);
+        char* escaped = g_uri_escape_string(absolute.c_str(), "/", FALSE);
+        const std::string encoded = escaped != nullptr ? escaped : absolute;
         g_free(escaped);
         char date[32];
         const time_t now = ::time(nullptr);
@@ -310,8 +322,6 @@ int32_t LinkIntoTrash(const std::string& path) {
         std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
         const std::string text = "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + date + "\n";
 
-        const std::string base =
-            FolderOf(path) == "/" ? path.substr(1) : path.substr(FolderOf(path).size() + 1);
         const size_t dot = base.find_last_of('.');
         for (int n = 1; n < 1000; ++n) {
             std::string name = base;

@@ -3,6 +3,8 @@
 
 #include "support/FileUtils.h"
 
+#include <QUrl>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -134,4 +136,26 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
     EXPECT_NE(ReadAll(home + "/data/Trash/info/Korund5.mdb.trashinfo").find("Path="), std::string::npos);
     EXPECT_NE(k5::FileToRecycleBin(folder + "/Korund5.mdb"), 0);
     EXPECT_NE(k5::FileToRecycleBin(""), 0);
+
+    // The hard-link way in: given relative paths, the info file still holds the absolute,
+    // percent-encoded path (no blank, no byte above 127), and the name keeps every letter.
+    const std::string cwd = fs::current_path();
+    for (const auto& [where, given] : {std::pair{home, std::string("База данных/Korund5.mdb")},
+                                       std::pair{folder, std::string("Korund5.mdb")}}) {
+        SCOPED_TRACE(given);
+        WriteText(folder + "/Korund5.mdb", "linked");
+        fs::current_path(where);
+        EXPECT_EQ(k5::LinkIntoTrash(given), 0);
+        fs::current_path(cwd);
+    }
+    for (const char* name : {"Korund5.2.mdb", "Korund5.3.mdb"}) {
+        EXPECT_EQ(ReadAll(home + "/data/Trash/files/" + name), "linked");
+        const std::string info = ReadAll(home + "/data/Trash/info/" + name + ".trashinfo");
+        const size_t at = info.find("\nPath=") + 6;
+        const std::string path = info.substr(at, info.find('\n', at) - at);
+        EXPECT_EQ(QUrl::fromPercentEncoding(QByteArray::fromStdString(path)).toStdString(),
+                  folder + "/Korund5.mdb");
+        EXPECT_EQ(std::count_if(path.begin(), path.end(), [](char c) { return c == ' ' || c < 0; }), 0)
+            << path;
+    }
 }
