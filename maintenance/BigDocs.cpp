@@ -28,9 +28,19 @@ std::string BigDocsFolder(const std::string& dbFolder) {
     return dbFolder + "BigDocs";
 }
 
-// Lists "*_*.mdb" of the BigDocs folder through the kept file-library object.
-std::vector<std::string> DocumentFiles(const std::string& dbFolder) {
-    return KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true);
+// Lists "*_*.mdb" of the BigDocs folder through the kept file-library object. A link is
+// no document file of this folder: renaming, archiving or compacting it would follow it
+// to a file elsewhere (or replace it by a copy), so it is named and left as it is.
+std::vector<std::string> DocumentFiles(MaintenanceContext& ctx, const std::string& dbFolder) {
+    std::vector<std::string> files;
+    for (std::string& file : KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true)) {
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            ctx.log.LogAdd("Файл " + file + " является символической ссылкой и пропущен.", true);
+        else
+            files.push_back(std::move(file));
+    }
+    return files;
 }
 
 // Base name and lower-case extension as the file library splits them.
@@ -73,7 +83,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
     try {
         ctx.log.LogAddEnd("Поиск и переименование лишних файлов в подкаталоге BigDocs:", true);
         std::unique_ptr<db::Database> database = ctx.engine.OpenDatabase(aDbFile, true, false);
-        const std::vector<std::string> files = DocumentFiles(aDbFolder);
+        const std::vector<std::string> files = DocumentFiles(ctx, aDbFolder);
         if (gBigDocsPause) gBigDocsPause(ctx);
         const std::string suffix = "-лишний-файл-" + RunStamp();
         int64_t renamed = 0;
@@ -110,7 +120,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
 
 void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
     try {
-        const std::vector<std::string> files = DocumentFiles(aDbFolder);
+        const std::vector<std::string> files = DocumentFiles(ctx, aDbFolder);
         ctx.log.LogAddBegin("Архивирование файлов БД из папки BigDocs в zip-архив", true);
         const std::string zipName =
             ctx.state.mProtocolFolder + "Korund5_BigDocs" + ctx.state.mBackupSuffix + ".zip";

@@ -3,6 +3,7 @@
 
 #include "support/FileUtils.h"
 #include <cerrno>
+#include <filesystem>
 
 namespace k5::mtest {
 
@@ -133,6 +134,34 @@ TEST_F(BigDocsFixture, ArchiveHoldsEveryFileItIsSaidToHold) {
     EXPECT_TRUE(Shows("сжетие файлов из папки BigDocs не производится."));
     EXPECT_FALSE(Has("Сжатие файла"));
     EXPECT_EQ(ReadAll(bigDocs + "7_??.mdb"), before);
+}
+
+// Links are never followed, renamed, archived or compacted: each is named in a line and left
+// as it is, and so is the file it points at.
+TEST_F(BigDocsFixture, LinksAreSkippedWithALine) {
+    DocFile("1_a.mdb");
+    std::filesystem::create_directories(Path("outside"));
+    DocFile("2_b.mdb");
+    QFile::rename(QString::fromStdString(bigDocs + "2_b.mdb"),
+                  QString::fromStdString(Path("outside/doc.mdb")));
+    const std::string outside = ReadAll(Path("outside/doc.mdb"));
+    for (const char* link : {"2_b.mdb", "9_orphan.mdb"})
+        std::filesystem::create_symlink(Path("outside/doc.mdb"), bigDocs + link);
+    const auto skipped = [&](const std::string& link) {
+        return std::string(kStamp) + "Файл " + bigDocs + link +
+               " является символической ссылкой и пропущен.\r\n";
+    };
+    CheckBigFolder(ctx, folder, newDb);
+    EXPECT_TRUE(Shows(skipped("2_b.mdb") + skipped("9_orphan.mdb")));
+    EXPECT_TRUE(Shows("Переименовано файлов: 0\r\n"));
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("В папке BigDocs сжато файлов всего: 1 ("));
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    EXPECT_EQ(Shell("unzip -Z1 " + Quote(zip)), bigDocs.substr(1) + "1_a.mdb\n");
+    for (const char* link : {"2_b.mdb", "9_orphan.mdb"})
+        EXPECT_TRUE(std::filesystem::is_symlink(bigDocs + link)) << link;
+    EXPECT_EQ(ReadAll(Path("outside/doc.mdb")), outside);
+    EXPECT_TRUE(state.mProphylaxisOk);
 }
 
 // The reason line after the folder is the same as in the repair sequence.
