@@ -46,7 +46,8 @@ struct Entry {
 };
 
 // Lexical clean-up of a stored name: no leading "/", no "." or ".." parts, so that an
-// entry can never point outside the folder it is extracted into.
+// entry can never point outside the folder it is extracted into. Extractors of other
+// systems take "\" for a separator too, so a "\" inside a name is stored as "_".
 std::string CleanEntryName(const std::string& path) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -54,6 +55,7 @@ std::string CleanEntryName(const std::string& path) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         std::string part = path.substr(start, end - start);
+        std::replace(part.begin(), part.end(), '\\', '_');
         if (part == "..") {
             if (!parts.empty()) parts.pop_back();
         } else if (!part.empty() && part != ".") {

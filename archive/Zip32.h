@@ -95,7 +95,7 @@ int32_t ZpSetOptions(const ZPOPT* options);
 int32_t ZpArchive(int32_t count, const char* archive, char** names);
 
 // The entry name a listed file is stored under: the name as listed, without a leading "/",
-// "." and ".." parts; with junkDir its last part alone.
+// "." and ".." parts, a "\" in a part stored as "_"; with junkDir its last part alone.
 std::string ZipEntryName(const std::string& listedName, bool junkDir);
 
 // The compression used when fLevel asks for none in particular (deflate level).

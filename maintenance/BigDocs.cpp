@@ -24,6 +24,12 @@ std::string ToLower(const std::string& s) {
     return out;
 }
 
+// A file name as the protocol shows it: anyone who may write into the folder chooses the
+// names, so even a CR LF in one is shown escaped rather than breaking its line.
+std::string Shown(const std::string& file) {
+    return EscapeControls(file, false);
+}
+
 std::string BigDocsFolder(const std::string& dbFolder) {
     return dbFolder + "BigDocs";
 }
@@ -36,7 +42,7 @@ std::vector<std::string> DocumentFiles(MaintenanceContext& ctx, const std::strin
     for (std::string& file : KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true)) {
         struct stat st {};
         if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            ctx.log.LogAdd("Файл " + file + " является символической ссылкой и пропущен.", true);
+            ctx.log.LogAdd("Файл " + Shown(file) + " является символической ссылкой и пропущен.", true);
         else
             files.push_back(std::move(file));
     }
@@ -98,7 +104,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
             const std::optional<int64_t> id = DocumentIdOf(base);
             if (!id)
                 RaiseError(3075,
-                           "Имя файла \"" + file +
+                           "Имя файла \"" + Shown(file) +
                                "\" не начинается с номера документа: часть имени до \"_\" должна быть целым "
                                "числом.");
             std::unique_ptr<db::Recordset> rs =
@@ -108,7 +114,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
             if (orphan) {
                 const std::string newName = file + suffix;
                 KeptFilesLib()->RenameFile(file, newName);
-                ctx.log.LogAddEnd(newName, false);
+                ctx.log.LogAddEnd(Shown(newName), false);
                 ++renamed;
             }
         }
@@ -132,7 +138,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
             // (the library takes at most 1024 names).
             if (code == 0 && IsFileExists(zipName)) {
                 const std::string missing = FileMissingFromZip(zipName, files);
-                if (!missing.empty()) error = "\r\nВ zip-архиве нет файла " + missing + "\r\n";
+                if (!missing.empty()) error = "\r\nВ zip-архиве нет файла " + Shown(missing) + "\r\n";
             }
         } else {
             error = MissingFolderText(ctx.state.mProtocolFolder);
@@ -160,7 +166,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
             std::string base, ext;
             SplitName(file, base, ext);
             if (ext != "mdb") continue;
-            ctx.log.LogAddBegin("Сжатие файла " + file, true);
+            ctx.log.LogAddBegin("Сжатие файла " + Shown(file), true);
             const double before = std::nearbyint(privFileSize(ctx, file));
             CompactMdb(ctx, file);
             const double after = std::nearbyint(privFileSize(ctx, file));

@@ -164,6 +164,21 @@ TEST_F(BigDocsFixture, LinksAreSkippedWithALine) {
     EXPECT_TRUE(state.mProphylaxisOk);
 }
 
+// A name with a line break is one protocol line, its break shown escaped; a name with
+// backslashes and ".." is stored without either, so no extractor climbs out of its folder.
+TEST_F(BigDocsFixture, OddNamesForgeNoLineAndEscapeNoArchive) {
+    DocFile("7_a\r\n2021.03.15 09:05:07: forged.mdb");
+    DocFile("1_..\\..\\..\\evil.mdb");
+    CheckBigFolder(ctx, folder, newDb);
+    EXPECT_TRUE(Shows("\r\n" + bigDocs + "7_a\\r\\n2021.03.15 09:05:07: forged.mdb-лишний-файл-"));
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("Сжатие файла " + bigDocs + "1_..\\..\\..\\evil.mdb завершено успешно"));
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    const std::string entries = Shell("unzip -Z1 " + Quote(zip));
+    EXPECT_THAT(entries, HasSubstr(bigDocs.substr(1) + "1_.._.._.._evil.mdb\n"));
+    EXPECT_THAT(entries, AllOf(Not(HasSubstr("\\")), Not(HasSubstr("/../"))));
+}
+
 // The reason line after the folder is the same as in the repair sequence.
 TEST_F(BigDocsFixture, MissingProtocolFolderCompactsNothing) {
     DocFile("1_a.mdb");

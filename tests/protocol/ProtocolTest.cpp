@@ -68,6 +68,18 @@ TEST_F(ProtocolFixture, BeginEndAndTheTextLog) {
                   "\xD8\xE0\xE3\r\n");
 }
 
+// A value with control characters cannot forge a line or reach a terminal as a command: they
+// are shown escaped, in the pane and in the text log alike; CR LF between pieces stays a break.
+TEST_F(ProtocolFixture, ControlCharactersAreShownEscaped) {
+    state.mLogFileTxt = dir.path().toStdString() + "/Log_test.txt";
+    log.LogAdd("a\nb\rc\td\x1b[31me\x7f\r\nline two", true);
+    log.LogAddBegin("x\n", true);
+    log.LogAddEnd(" y\r", true);
+    const std::string shown = "a\\nb\\rc\\td\\x1B[31me\\x7F\r\nline two";
+    EXPECT_EQ(log.Pane().Text(), kStamp + shown + "\r\n" + kStamp + "x\\n y\\r\r\n");
+    EXPECT_EQ(ReadAll(state.mLogFileTxt), shown + "\r\n" + kStamp + "x\\n\r\n y\\r\r\n");
+}
+
 TEST_F(ProtocolFixture, TextLogFailuresAreSilent) {
     state.mLogFileTxt = dir.path().toStdString() + "/нет/папки/Log.txt";
     log.LogAdd("папки нет", false);
