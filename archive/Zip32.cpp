@@ -169,8 +169,14 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
     return ZE_OK;
 }
 
-int32_t CodeOf(int zipError) {
-    switch (zipError) {
+int32_t CodeOf(zip_error_t* error) {
+    // A full disk may surface as the failed flush inside a seek or a position query, after
+    // the write itself seemed to succeed into a buffer: it is still a write error.
+    const int system = zip_error_code_system(error);
+    if (zip_error_system_type(error) == ZIP_ET_SYS &&
+        (system == ENOSPC || system == EDQUOT || system == EFBIG))
+        return ZE_WRITE;
+    switch (zip_error_code_zip(error)) {
     case ZIP_ER_OPEN:
     case ZIP_ER_NOENT:
         return ZE_OPEN;
@@ -303,7 +309,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
                                  IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
             if (index < 0) zip_source_free(source);
         }
-        if (index < 0) return fail(CodeOf(zip_error_code_zip(zip_get_error(za))));
+        if (index < 0) return fail(CodeOf(zip_get_error(za)));
         if (!e.folder && zip_set_file_compression(za, index, method, level) != 0) return fail(ZE_PARMS);
         if (!e.folder && !password.empty() &&
             zip_file_set_encryption(za, index, encryption, password.c_str()) != 0)
@@ -326,7 +332,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     int closed = -1;
     RunWithTicks([&] { closed = zip_close(za); }, tick);
     if (closed != 0) {
-        const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_error_code_zip(zip_get_error(za)));
+        const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_get_error(za));
         return fail(code);
     }
     progress.Report();

@@ -9,7 +9,12 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zip.h>
 
 namespace fs = std::filesystem;
@@ -167,6 +172,69 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
         EXPECT_EQ(z.DoZipping(), 16);
     }
     EXPECT_EQ(FolderNames(dir), (Names{"good.mdb", "loop.mdb"}));
+}
+
+// Runs `body` in a child process in which `folder` is a memory file system of `kb` kilobytes
+// (a user and mount namespace of its own). The child's exit code; 200 when it cannot be set up.
+int OnSmallDisk(const std::string& folder, int kb, const std::function<int()>& body) {
+    fs::create_directories(folder);
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (uid != 0) {
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(200);
+            std::ofstream("/proc/self/setgroups") << "deny";
+            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+        } else if (::unshare(CLONE_NEWNS) != 0) {
+            ::_exit(200);
+        }
+        const std::string size = "size=" + std::to_string(kb) + "k";
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            ::_exit(200);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A full disk while the archive is written is a write error (14), for one file or many, and
+// leaves nothing behind.
+TEST_F(ZipperTest, FullDiskIsAWriteError) {
+    std::string noise;
+    for (uint32_t x = 1; noise.size() < 200000;)
+        noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24); // does not compress
+    Names files;
+    for (const char* name : {"1_a.mdb", "2_b.mdb", "3_c.mdb"}) {
+        WriteFile(P(std::string("BigDocs/") + name), noise + name);
+        files.push_back(P(std::string("BigDocs/") + name));
+    }
+    const std::string small = P("small");
+    // The disk fills at every point of the archive in turn: in the middle of a file's data, at
+    // the flush before the library goes back to a header, at the central directory.
+    const int code = OnSmallDisk(small, 1024, [&] {
+        int fulls = 0;
+        for (int room = 4; room <= 900; room += 4) {
+            std::ofstream(small + "/fill") << std::string(size_t(1024 - room) * 1024, 'f');
+            const int32_t codes[] = {ZipFile(ui, &filesLib, files[0], small + "/one.zip"),
+                                     ZipFiles(ui, small + "/many.zip", files)};
+            fs::remove(small + "/fill");
+            for (const int32_t c : codes) {
+                if (c != 0 && c != 14) return 100 + c;
+                fulls += c == 14;
+            }
+            for (const std::string& name : FolderNames(small))
+                if (name != "one.zip" && name != "many.zip") return 99;
+            fs::remove(small + "/one.zip");
+            fs::remove(small + "/many.zip");
+        }
+        return fulls > 100 ? 0 : 98;
+    });
+    if (code == 200) GTEST_SKIP() << "no memory file system of our own can be mounted here";
+    EXPECT_EQ(code, 0) << (code > 100 ? "an archive gave " + std::to_string(code - 100) : "");
 }
 
 TEST_F(ZipperTest, LevelPasswordAndDateFilter) {
