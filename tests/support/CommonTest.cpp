@@ -1,6 +1,7 @@
 // Formatting helpers: sizes, numbers, values, paths.
 #include "TempDir.h"
 
+#include "support/Codepage.h"
 #include "support/Common.h"
 
 #include <QProcess>
@@ -65,6 +66,17 @@ TEST(Formatting, ValuesToTextAndWholeNumbers) {
         EXPECT_EQ(k5::VarToStr(value, "по умолчанию"), text) << "variant index " << value.index();
     for (const auto& [value, expected] : numbers)
         EXPECT_EQ(k5::VarToLng(value, -99), expected) << "variant index " << value.index();
+}
+
+// A character the code page lacks is one "?"; a byte that starts no valid UTF-8 sequence is
+// one "?" as well and takes no byte after it along.
+TEST(Codepage, EachInvalidByteOnItsOwn) {
+    const std::pair<std::string, std::string> texts[] = {
+        {"Ёж.mdb", "\xA8\xE6.mdb"},   {"a😀b数.mdb", "a?b?.mdb"},  {"a\xF0.mdb", "a?.mdb"},
+        {"a\xF8\xFF.mdb", "a??.mdb"}, {"\xE2\x82.mdb", "??.mdb"}, {"ж\xD0", "\xE6?"},
+        {"\xC0\xAF.m", "??.m"}};
+    for (const auto& [utf8, cp1251] : texts)
+        EXPECT_EQ(k5::Utf8ToCp1251(utf8), cp1251) << utf8;
 }
 
 TEST(MaxOf, LargestWithTiesKeepingTheEarlier) {
