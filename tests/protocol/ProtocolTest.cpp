@@ -1,3 +1,4 @@
+#include "common/CommaLocale.h"
 #include "common/TestUtil.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
@@ -6,6 +7,7 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <optional>
 
 using namespace k5;
 using k5test::ReadAll;
@@ -124,13 +126,24 @@ TEST_F(ProtocolFixture, StopPollYieldsThenReadsTheFlag) {
     EXPECT_TRUE(log.GlobalStop()) << "a click processed during the yield is seen at once";
 }
 
-TEST(RunStateHelpers, GroupsStampsAndLimits) {
+TEST(RunStateHelpers, GroupsAndStamps) {
     EXPECT_EQ(ThisFotmat3(999), "999");
     EXPECT_EQ(ThisFotmat3(2147483647), "2 147 483 647");
     EXPECT_EQ(RunStampAt(2021, 3, 15, 9, 5, 7), "2021г03м15д09ч05м07с");
+}
+
+// The limit field reads the same under the C locale and under one with a comma decimal mark
+// (as the window's application object sets it from the environment).
+TEST(RunStateHelpers, LimitsUnderAnyLocale) {
     const std::pair<const char*, int32_t> limits[] = {
-        {" 12 ", 12},      {"", 0},    {"-5", 0}, {"12abc", 0}, {"2147483647", 2147483647},
-        {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}};
-    for (const auto& [text, value] : limits)
-        EXPECT_EQ(NormalizeLimit(text), value) << "'" << text << "'";
+        {" 12 ", 12},      {"", 0},    {"-5", 0},  {"12abc", 0}, {"2147483647", 2147483647},
+        {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}, {"12.5", 12}, {"12,5", 12},
+        {"0x10", 0},       {"inf", 0}};
+    for (const bool comma : {false, true}) {
+        SCOPED_TRACE(comma ? "comma locale" : "C locale");
+        std::optional<k5test::CommaLocale> locale;
+        if (comma && !locale.emplace().Active()) GTEST_SKIP() << "no locale with a comma decimal mark";
+        for (const auto& [text, value] : limits)
+            EXPECT_EQ(NormalizeLimit(text), value) << "'" << text << "'";
+    }
 }
