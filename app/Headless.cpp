@@ -382,6 +382,10 @@ private:
 
 } // namespace
 
+const char* HeadlessUsage() {
+    return kUsage;
+}
+
 bool WantsHeadless(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];

@@ -10,9 +10,10 @@ struct Headless : RunFixture {
     // With its own trash and settings; output into files, so no colours and no progress.
     void Run(const std::string& args, const std::string& dataHome = std::string()) {
         const std::string outFile = root + "/out.txt", errFile = root + "/err.txt";
-        Shell("XDG_DATA_HOME=" + Quote(dataHome.empty() ? root + "/data" : dataHome) + " XDG_CONFIG_DIRS=" +
-                  Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen " + Quote(K5_MAIN_PROGRAM) + " " + args +
-                  " >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null",
+        Shell("timeout 120 env XDG_DATA_HOME=" + Quote(dataHome.empty() ? root + "/data" : dataHome) +
+                  " XDG_CONFIG_DIRS=" + Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen " +
+                  Quote(K5_MAIN_PROGRAM) + " " + args + " >" + Quote(outFile) + " 2>" + Quote(errFile) +
+                  " </dev/null",
               &code);
         out = ReadAll(outFile);
         err = ReadAll(errFile);
@@ -34,6 +35,20 @@ TEST_F(Headless, BadFlagsAndAnUnexpectedError) {
     EXPECT_THAT(err, AllOf(HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\n"
                                      "[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"),
                            HasSubstr("Непредвиденная ошибка 76")));
+}
+
+// The window's program takes no switches of the scripts: "--autorun --tick-all" would run
+// a whole maintenance with replacement and no question. It says so and touches nothing.
+TEST_F(Headless, WindowProgramRefusesScriptSwitches) {
+    MakeFolder();
+    SetSetting(folder);
+    const std::string before = ReadAll(mainFile);
+    Run("--autorun --tick-all");
+    EXPECT_EQ(code, 2) << out << err;
+    EXPECT_THAT(err, AllOf(HasSubstr("неизвестный параметр: --autorun"), HasSubstr("Использование:")));
+    EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"Korund5.mdb", "Korund5_LastVer.mdb"}));
+    EXPECT_FALSE(Exists(protocolFolder));
+    EXPECT_EQ(ReadAll(mainFile), before);
 }
 
 // The setting gives the folder. The check alone leaves its two logs (text in Windows-1251) and
