@@ -394,11 +394,14 @@ void ProphylaxisFrm::theCmdStart_Click() {
             theCmdCancel->setFocus();
             QApplication::setOverrideCursor(Qt::WaitCursor);
             ++mOverrideCursors;
-            StartRun(*mCtx);
+            const std::string notSaved = StartRun(*mCtx);
             QApplication::restoreOverrideCursor();
             --mOverrideCursors;
             mRunActive = false;
             SetIdle();
+            if (!notSaved.empty())
+                mUi->ShowMessage("Протокол не сохранён: " + notSaved, windowTitle().toStdString(),
+                                 BoxIcon::Information);
             theCmdStart->setFocus();
         }
         K5_TRAP(kFrm, "theCmdStart_Click")

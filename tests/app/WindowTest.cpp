@@ -5,6 +5,7 @@
 #include "common/TestUtil.h"
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
+#include "support/FilesLib.h"
 #include "support/ScriptedInteraction.h"
 
 #include <QApplication>
@@ -139,7 +140,8 @@ TEST_F(WindowTest, ControlsAtCreation) {
 }
 
 // With no folder setting the start-up pass fails in the pane only, busy (no close) meanwhile.
-// A run on a missing folder fails with a box; "Протоколы" shows the folder; "Выход" closes.
+// A run on a missing folder writes no log and says so; an unexpected failure (no file
+// library) gives the failure box; "Протоколы" shows the folder; "Выход" closes.
 TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     gRunStampPause = [](MaintenanceContext&) {};
     Window w;
@@ -158,18 +160,29 @@ TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     const std::string db = kScratch + "/нет такой папки/";
     w.frm.Text2->setText(QString::fromStdString(db));
     w.frm.theCmdStart->click();
-    const std::string text = w.ui.calls.at(0).text;
-    EXPECT_EQ(w.ui.calls[0].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
-    EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Critical);
+    ASSERT_EQ(w.ui.calls.size(), 1u);
+    EXPECT_EQ(w.ui.calls[0].kind + " " + w.ui.calls[0].text,
+              "Message Протокол не сохранён: не найдена папка базы данных \"" + db + "\".");
+    EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Information);
+    EXPECT_FALSE(fs::exists(db));
+
+    gFilesLibUnavailable = true;
+    w.frm.Text2->setText(QString::fromStdString(kScratch));
+    w.frm.theCmdStart->click();
+    gFilesLibUnavailable = false;
+    const std::string text = w.ui.calls.at(1).text;
+    EXPECT_EQ(w.ui.calls[1].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
+    EXPECT_EQ(w.ui.calls[1].icon, BoxIcon::Critical);
     const size_t inner = text.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]");
     EXPECT_LT(text.find("[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]"), inner) << text;
     EXPECT_NE(inner, std::string::npos) << text;
     EXPECT_EQ(States(w.frm) + (QApplication::overrideCursor() ? " hourglass" : ""), kIdle);
     w.frm.theCmdProtocols->click();
-    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text, "folder " + db + "Профилактика_БД/");
+    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text,
+              "folder " + kScratch + "/Профилактика_БД/");
     w.frm.theCmdExit->click();
     EXPECT_FALSE(w.frm.isVisible());
-    EXPECT_EQ(w.ui.calls.size(), 2u);
+    EXPECT_EQ(w.ui.calls.size(), 3u);
 }
 
 TEST_F(WindowTest, LimitFieldNormalisesOnLeavingAndSelectsOnEntering) {
