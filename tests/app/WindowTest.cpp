@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
@@ -319,6 +320,83 @@ TEST_F(WindowTest, WholeRunOnTinyDemoThroughTheButtons) {
 
 // At the start size, shrunk below the minimum, widened, and minimised; the progress line
 // follows the window's own user.
+// Rows of `image` (from `top` down) in column range [x0, x1) that hold a pixel far from the
+// background colour.
+std::vector<int> InkRows(const QImage& image, int x0, int x1, const QColor& background) {
+    std::vector<int> rows;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = std::max(0, x0); x < std::min(image.width(), x1); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - background.red()) + std::abs(c.green() - background.green()) +
+                    std::abs(c.blue() - background.blue()) >
+                60) {
+                rows.push_back(y);
+                break;
+            }
+        }
+    return rows;
+}
+
+// The caption of "Параметры:" sits on its frame line and the first row lies clear below it;
+// each label's text is level with its field's; the desktop's own font size wherever a fixed
+// text fits at it, and every fixed text fits its control; at the minimum size the caption of
+// the check box in the button row stops short of the buttons.
+TEST_F(WindowTest, LooksOfTheWindow) {
+    ProphylaxisFrm f;
+    f.show();
+    QApplication::processEvents();
+    const QColor background = f.palette().color(QPalette::Window);
+    const QImage frame = f.Frame1->grab().toImage();
+    const std::vector<int> line = InkRows(frame, frame.width() - 40, frame.width() - 20, background);
+    const QRect title = f.Frame1->fontMetrics().boundingRect(f.Frame1->title());
+    const std::vector<int> caption = InkRows(frame, 0, title.width() + 20, background);
+    ASSERT_FALSE(line.empty() || caption.empty());
+    const int lineY = line.front(), captionMiddle = (caption.front() + caption.front() + title.height()) / 2;
+    EXPECT_LE(std::abs(lineY - captionMiddle), 3)
+        << "frame line at " << lineY << ", caption middle at " << captionMiddle;
+    EXPECT_GT(f.Text2->y(), caption.front() + title.height()) << "the path field touches the caption";
+
+    for (const auto& [label, field] : {std::pair<QWidget*, QWidget*>{f.Label3, f.Text2},
+                                       {f.Label4, f.theLimitMessages},
+                                       {f.Label5, f.theLimitMessages}})
+        EXPECT_EQ(label->geometry().center().y(), field->geometry().center().y()) << T(label->objectName());
+
+    const qreal normal = QApplication::font().pointSizeF();
+    EXPECT_EQ(f.font().pointSizeF(), normal);
+    for (QWidget* c : {static_cast<QWidget*>(f.RichTextBox1), static_cast<QWidget*>(f.Label2),
+                       static_cast<QWidget*>(f.Frame1)})
+        EXPECT_EQ(c->font().pointSizeF(), normal) << T(c->objectName());
+    for (QWidget* c : f.findChildren<QWidget*>()) {
+        const QString text = c->property(c->inherits("QGroupBox") ? "title" : "text").toString();
+        if (text.isEmpty() || c->inherits("QLineEdit") || c->inherits("QTextEdit") || !c->isVisible())
+            continue;
+        const int box = c->inherits("QCheckBox")
+                            ? c->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                                  c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing)
+                        : c->inherits("QPushButton") ? 8
+                                                     : 0;
+        const auto fits = [&](const QFont& font) {
+            const QFontMetrics m(font);
+            return m.horizontalAdvance(text) + box <= c->width() && m.height() <= c->height();
+        };
+        EXPECT_TRUE(fits(c->font())) << T(c->objectName()) << " " << c->font().toString().toStdString();
+        QFont desktop = c->font();
+        desktop.setPointSizeF(c == f.Label1 ? c->font().pointSizeF() : normal);
+        desktop.setFamily(QApplication::font().family());
+        EXPECT_TRUE(c->font().pointSizeF() >= normal || !fits(desktop))
+            << T(c->objectName()) << " could use " << normal << " pt";
+    }
+
+    f.resize(10, 10);
+    QApplication::processEvents();
+    const QImage box = f.theZipAndRename->grab().toImage();
+    const int buttons = f.theCmdStart->x() - f.theZipAndRename->x();
+    ASSERT_LT(buttons, box.width()) << "the check box does not reach the buttons at the minimum size";
+    EXPECT_TRUE(InkRows(box, buttons - 2, box.width(), background).empty())
+        << "the caption runs under the buttons";
+    EXPECT_EQ(T(f.theZipAndRename->toolTip()), T(f.theZipAndRename->text()));
+}
+
 TEST_F(WindowTest, LayoutRulesHoldWhateverTheSizeAndTheProgressLineFollows) {
     ProphylaxisFrm f;
     ASSERT_NE(f.OwnInteraction(), nullptr);

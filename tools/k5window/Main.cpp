@@ -1,10 +1,10 @@
 // The window driven by a script, for screenshots and responsiveness measurements; not part
 // of the installed program.
-//   k5window [--tick-all] [--screenshot-dir DIR]
-// shows the main window as the program does, ticks every option check box with --tick-all
-// (a full run), presses "Выполнить", reports the longest gap between two event-loop passes
-// on stderr, saves images of the main window after the run and of the About window into DIR
-// when given, and quits.
+//   k5window [--tick-all] [--minimum] [--screenshot-dir DIR]
+// shows the main window as the program does (at its minimum size with --minimum), ticks
+// every option check box with --tick-all (a full run), presses "Выполнить", reports the longest gap between
+// two event-loop passes on stderr, saves images of the main window after the run and of the About window into
+// DIR when given, and quits.
 #include "app/AboutFrm.h"
 #include "app/ProphylaxisFrm.h"
 #include "app/QtInteraction.h"
@@ -50,14 +50,17 @@ void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
 
 int main(int argc, char** argv) {
     bool tickAll = false;
+    bool minimum = false;
     QString screenshotDir;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--tick-all") == 0) {
             tickAll = true;
+        } else if (std::strcmp(argv[i], "--minimum") == 0) {
+            minimum = true;
         } else if (std::strcmp(argv[i], "--screenshot-dir") == 0 && i + 1 < argc) {
             screenshotDir = QString::fromLocal8Bit(argv[++i]);
         } else {
-            std::fprintf(stderr, "k5window [--tick-all] [--screenshot-dir DIR]\n");
+            std::fprintf(stderr, "k5window [--tick-all] [--minimum] [--screenshot-dir DIR]\n");
             return 2;
         }
     }
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
     k5::ProphylaxisFrm frm;
     frm.Form_Initialize();
     frm.show();
+    if (minimum) frm.resize(1, 1); // springs back to the minimum
     if (tickAll)
         for (QCheckBox* box : {frm.theRemoveOrphaned, frm.theClearPfrErrors, frm.theRemoveOrphanedBigDocs,
                                frm.theCompactBigDocs, frm.theZipAndRename})
