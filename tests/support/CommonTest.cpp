@@ -12,10 +12,12 @@ using k5::Value;
 
 // The same texts under the C locale and under one with a comma decimal mark.
 TEST(Formatting, SizesRoundedNumbersAndPaths) {
-    // 0.9 of a unit exactly stays in the smaller unit (943718.4).
+    // 0.9 of a unit exactly stays in the smaller unit; just above it, the larger one.
     // clang-format off
     const std::tuple<double, bool, const char*> sizes[] = {
         {921, true, "921 байт"}, {922, true, "0.9 КБ"}, {943718.4, true, "921.6 КБ"},
+        {943718.5, true, "0.9 МБ"}, {966367641.6, true, "921.6 МБ"}, {966367641.7, true, "0.9 ГБ"},
+        {989560464998.4, true, "921.6 ГБ"}, {989560464998.5, true, "0.9 ТБ"},
         {-1536, false, "-1.5 КБ (-1536)"}, {3000000000.0, false, "2.79 ГБ (3000000000)"}};
     const std::pair<double, const char*> numbers[] = {
         {2, "2"}, {0.125, "0.13"}, {-0.125, "-0.13"}, {0.996, "1"}, {1234567.891, "1234567.89"}};
