@@ -234,14 +234,16 @@ TEST_F(WindowTest, CancelAnsweredNoThenYes) {
 TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
     const std::string root = kScratch + "/k5w", program = root + "/K5W.exe";
     fs::create_directories(root);
-    WriteSettings("[General]\nRootPath=" + root + "\n");
-    // The answer, whether the program is there, whether the window stays, the calls after the question:
-    const std::tuple<Answer, bool, bool, std::string> cases[] = {
-        {Answer::Cancel, true, true, ""},
-        {Answer::Yes, true, false, "Start " + program},
-        {Answer::Yes, false, false, "Message Файл " + program + " не найден на этом компьютере."},
+    // "RootPath", the answer, whether the program is there, whether the window stays, the calls
+    // after the question. Without "RootPath" the program is looked for by its name alone.
+    const std::tuple<std::string, Answer, bool, bool, std::string> cases[] = {
+        {root, Answer::Cancel, true, true, ""},
+        {root, Answer::Yes, true, false, "|Start " + program},
+        {root, Answer::Yes, false, false, "|Message Файл " + program + " не найден на этом компьютере."},
+        {"", Answer::Yes, false, false, "|Message Файл K5W.exe не найден на этом компьютере."},
     };
-    for (const auto& [answer, programThere, staysOpen, after] : cases) {
+    for (const auto& [rootPath, answer, programThere, staysOpen, after] : cases) {
+        WriteSettings(rootPath.empty() ? "" : "[General]\nRootPath=" + rootPath + "\n");
         programThere ? void(std::ofstream(program) << "#!/bin/sh\n") : void(fs::remove(program));
         Window w;
         w.frm.show();
@@ -252,7 +254,7 @@ TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
         std::string got;
         for (const auto& c : w.ui.calls)
             got += (got.empty() ? "" : "|") + c.kind + " " + c.text;
-        EXPECT_EQ(got, "YesNoCancel Запустить Корунд-5W?" + (after.empty() ? "" : "|" + after));
+        EXPECT_EQ(got, "YesNoCancel Запустить Корунд-5W?" + after);
         EXPECT_EQ(w.ui.calls.at(0).icon, BoxIcon::Information);
     }
 }
@@ -276,8 +278,49 @@ TEST_F(WindowTest, AboutWindowCaptionTextsColoursAndWeights) {
           "программе Корунд-5W в локальной сети,\n"})
         EXPECT_NE(looks.find(marked), std::string::npos) << marked;
     EXPECT_EQ(std::count(looks.begin(), looks.end(), '<'), 8) << looks;
-    EXPECT_NE(looks.find("\"мусора\" (данных, которые были удалены) и т.п.."), std::string::npos);
-    EXPECT_TRUE(looks.ends_with("\n    свободного места, чем занимает сам файл БД."));
+    // Every text word for word.
+    EXPECT_EQ(
+        about.theRTBox->toPlainText().toStdString(),
+        "Назначение утилиты:\n"
+        "- Диагностика БД, т.е. попытка обнаружения некоторых повреждений БД, которые ещё не проявились\n"
+        "  ошибками в программе.\n"
+        "- Сжатие БД, т.е. очистка файла от накопившегося \"мусора\" (данных, которые были удалены) и т.п..\n"
+        "  При этом объём БД может уменьшиться, что в некоторой степени увеличивает производительность\n"
+        "  программы и снижает вероятность повреждения файла БД.\n"
+        "- При некоторых не сложных повреждениях БД, утилита помогает в \"ремонте\" БД.\n"
+        "\n"
+        "Внимание! При одновременной работе нескольких пользователей в программе Корунд-5W в локальной "
+        "сети,\n"
+        "файл БД может быть повреждён. Если такое случилось, и данная утилита выдаёт соответствующие "
+        "сообщения,\n"
+        "то необходимо обратиться к разработчику Корунд-5W за помощью в \"ремонте\" БД.\n"
+        "\n"
+        "Как работает утилита:\n"
+        "- В папке БД программы Корунд-5W утилита создаёт новый файл БД и переписывает в него все данные\n"
+        "  из старого файла БД, после чего производится сжатие. При этом все действия протоколируются.\n"
+        "- Если процесс завершается без каких-либо ошибок, то в подпапке \\Профилактика_БД\\ папки БД "
+        "делается\n"
+        "  резервная копия старого файла (с постфиксом в его имени \"_резервная_копия_...\"), и старый файл\n"
+        "  заменяется вновь созданным.\n"
+        "- Если процесс завершается с ошибками, то старый файл остаётся в первоначальном состоянии, и\n"
+        "  в папке БД остаётся вновь созданный файл (с постфиксом в его имени \"_Prophylaxis\"), в который\n"
+        "  переписаны все данные, которые удалось переписать.\n"
+        "\n"
+        "Если, после визуального анализа ошибок и соответствующего анализа исходной БД, выясняется, что\n"
+        "новый файл содержит все полезные данные из исходного файла (т.е. нет потери полезных данных),\n"
+        "то новый файл можно использовать в качестве \"отремонтированного\".\n"
+        "Обязательно предварительно сделав резервную копию исходного файла БД.\n"
+        "\n"
+        "Условия работы утилиты:\n"
+        "1. Требуется монопольный доступ к БД, т.е.:\n"
+        "    - все пользователи Корунд-5W должны выйти из программы (завершить работу в программе),\n"
+        "    - программа Корунд-5W не должна находиться в состоянии обновления (в том числе обновления базы "
+        "данных).\n"
+        "    - во время профилактики БД пользователи не могут работать с Корунд-5W даже на просмотр "
+        "документов.\n"
+        "2. На диске, на котором расположена БД, должно быть достаточное количество свободного места.\n"
+        "    Т.к. утилита переписывает данные БД несколько раз, то ориентировочно требуется в 3 раза больше\n"
+        "    свободного места, чем занимает сам файл БД.");
 }
 
 #ifdef K5_DEMO_TOOL

@@ -280,6 +280,59 @@ TEST_F(ZipperTest, LongArchiveReportsProgress) {
     EXPECT_EQ(TestArchive(P("big.zip")), 0);
 }
 
+// The records the library receives: ZipFile and ZipFiles ask for no folder entries and no
+// date, root or temporary folder, differ only in fJunkDir, and leave every other field 0; a
+// zipper's own settings reach their fields (the level as its digit, a negative one as 0).
+TEST_F(ZipperTest, OptionAndCallbackRecords) {
+    WriteFile(P("a.mdb"), "a");
+    const auto fields = [] {
+        const ZPOPT& o = ZipOptionRecord();
+        return std::vector<int32_t>{
+            o.fTemp,         o.fSuffix,      o.fEncrypt,     o.fSystem,     o.fVolume,  o.fExtra,
+            o.fNoDirEntries, o.fExcludeDate, o.fIncludeDate, o.fVerbose,    o.fQuiet,   o.fCRLF_LF,
+            o.fLF_CRLF,      o.fJunkDir,     o.fGrow,        o.fForce,      o.fMove,    o.fDeleteEntries,
+            o.fUpdate,       o.fFreshen,     o.fJunkSFX,     o.fLatestTime, o.fComment, o.fOffsets,
+            o.fPrivilege,    o.fEncryption,  o.fRecurse,     o.fRepair,     o.fLevel};
+    };
+    const auto texts = [] {
+        const ZPOPT& o = ZipOptionRecord();
+        return std::string(o.Date) + "|" + o.szRootDir + "|" + o.szTempDir;
+    };
+    std::vector<int32_t> expected(29, 0);
+    expected[6] = 1; // fNoDirEntries
+    ASSERT_EQ(ZipFiles(ui, P("many.zip"), {P("a.mdb")}), 0);
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(texts(), "||");
+    expected[13] = 1; // fJunkDir
+    ASSERT_EQ(ZipFile(ui, &filesLib, P("a.mdb"), P("one.zip")), 0);
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(std::string(ZipNames().names[0]), P("a.mdb"));
+    EXPECT_EQ(ZipNames().count, 1);
+
+    K5Zipper zipper(ui);
+    zipper.AddFileName(P("a.mdb"));
+    zipper.SetZipFileName(P("set.zip"));
+    zipper.SetLevel(9);
+    zipper.SetSuffix(3);
+    zipper.SetEncryption(2);
+    zipper.SetQuiet(true);
+    zipper.SetRootDir(dir);
+    zipper.SetDateFilter("15.03.2021");
+    zipper.SetIncludeDate(true);
+    ASSERT_EQ(zipper.DoZipping(), 0);
+    const ZPOPT& o = ZipOptionRecord();
+    EXPECT_EQ(std::tuple(o.fLevel, o.fSuffix, o.fEncryption, o.fQuiet, o.fIncludeDate, o.fNoDirEntries),
+              std::tuple('9', 3, 2, 1, 1, 0));
+    EXPECT_EQ(texts(), "03/15/21|" + dir + "|");
+    zipper.SetLevel(-1);
+    ASSERT_EQ(zipper.DoZipping(), 0);
+    EXPECT_EQ(ZipOptionRecord().fLevel, 0);
+
+    const ZIPUSERFUNCTIONS& c = ZipCallbackRecord();
+    ASSERT_TRUE(c.print && c.comment && c.password && c.ServiceApplication);
+    EXPECT_EQ(c.print("any", 7), 0);
+}
+
 TEST_F(ZipperTest, ErrorTextsAndRaisedErrors) {
     EXPECT_EQ(ZipErrorText(0), "");
     EXPECT_EQ(ZipErrorText(5), "ZIP internal loginc error");

@@ -54,6 +54,25 @@ TEST_F(CheckPass, FaultsOfTheFolder) {
     }
 }
 
+// Files without a version table: one line each, in their own wording ("Файла" for the main
+// file), both failures; the format line still follows each.
+TEST_F(CheckPass, VersionsThatCannotBeRead) {
+    MakeFolder();
+    for (const std::string& file : {mainFile, refFile})
+        db::test::OpenDb(file, true, false)->Execute("DROP TABLE DBVersion");
+    options.folderText = folder;
+    Prophylaxis(ctx, false);
+    for (const auto& [path, wording] : {std::pair{mainFile, "Файла"}, std::pair{refFile, "файла"}}) {
+        const std::string line = std::string("Не удалось определить версию базы данных из ") + wording +
+                                 ": \"" + path + "\".\r\n" + kStamp + "Версия формата файла базы данных \"" +
+                                 path + "\": ";
+        EXPECT_TRUE(Shows(kStamp + line));
+        EXPECT_EQ(RunWith("версию базы данных из " + std::string(wording)).colour, kColourDarkRed);
+    }
+    EXPECT_FALSE(Has("Не совпадают версии"));
+    EXPECT_FALSE(state.mProphylaxisOk);
+}
+
 // The failure entries (the library's once), then the error reaches the handler: no verdict.
 TEST_F(CheckPass, LibraryUnavailableEndsThePassWithAnErrorAndNoVerdict) {
     MakeFolder();
