@@ -382,6 +382,10 @@ private:
 
 } // namespace
 
+const char* HeadlessUsage() {
+    return kUsage;
+}
+
 bool WantsHeadless(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -421,12 +425,10 @@ int RunHeadless(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     int code = kExitOk;
     try {
-        if (flags->checkOnly)
-            k5::StartCheckOnly(ctx);
-        else
-            k5::StartRun(ctx);
+        const std::string notSaved = flags->checkOnly ? k5::StartCheckOnly(ctx) : k5::StartRun(ctx);
         printer.Finish();
         ui.ClearProgress();
+        if (!notSaved.empty()) std::fprintf(stderr, "Протокол не сохранён: %s\n", notSaved.c_str());
         code = state.mProphylaxisOk ? kExitOk : kExitProblems;
     } catch (const k5::K5Error& e) {
         printer.Finish();

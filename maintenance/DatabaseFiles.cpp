@@ -40,7 +40,7 @@ void CompactionPause(MaintenanceContext& ctx) {
 void MoveToFirstRow(db::Recordset& rs) {
     rs.MoveFirst();
     // Whatever the engine does on an empty table, there is no first row to stand on.
-    if (rs.IsEOF()) throw db::EngineError(3021, "Нет текущей записи.");
+    if (rs.IsEOF()) throw db::EngineError(3021, "Текущая запись отсутствует.");
 }
 
 bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::string& aDescription) {

@@ -30,10 +30,12 @@ std::string BeforeText(double sizeBefore) {
 // the engine flushes it, and the folder entry is flushed here as well.
 void CompactInto(MaintenanceContext& ctx, const std::string& source, const std::string& target) {
     ctx.engine.CompactDatabase(source, target);
-    bool synced = false;
-    InBackground(ctx, [&] { synced = SyncFileAndFolder(target); });
-    if (!synced)
-        RaiseApiError(errno, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
+    // errno belongs to the helper thread that flushed: it is taken there.
+    int failure = 0;
+    InBackground(ctx, [&] {
+        if (!SyncFileAndFolder(target)) failure = errno != 0 ? errno : EIO;
+    });
+    if (failure != 0) RaiseApiError(failure, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
 }
 
 // The old main file under the backup name, still in its place until the compacted file

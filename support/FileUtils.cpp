@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -25,6 +26,14 @@ std::string FolderOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+bool SyncDescriptor(int fd) {
+    if (const int injected = FsChangePoint("fsync")) {
+        errno = injected;
+        return false;
+    }
+    return ::fsync(fd) == 0;
 }
 
 bool SyncPath(const std::string& path, int flags) {
@@ -138,15 +147,28 @@ void MoveFile(const std::string& source, const std::string& destination) {
         // rename(2) replaces an existing destination in one step, so it is not deleted
         // beforehand: a failed move leaves it as it was.
         if (const int injected = FsChangePoint("rename")) RaiseApiError(injected, "");
+        // The file's data is flushed through a descriptor opened before the move, for reading
+        // or else for writing: a file its owner may not read still moves, and a done move is
+        // never reported as failed. A file that opens neither way holds no data of ours.
+        int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) fd = ::open(source.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{fd};
         if (::rename(source.c_str(), destination.c_str()) != 0) {
             if (errno != EXDEV) RaiseApiError(errno, "");
+            // The copy is flushed before it takes the destination's name.
             if (!CopyAcross(source, destination)) RaiseApiError(errno, "");
             if (::unlink(source.c_str()) != 0) RaiseApiError(errno, "");
             SyncPath(FolderOf(source), O_DIRECTORY);
-        } else if (FolderOf(source) != FolderOf(destination)) {
-            SyncPath(FolderOf(source), O_DIRECTORY);
+        } else {
+            if (FolderOf(source) != FolderOf(destination)) SyncPath(FolderOf(source), O_DIRECTORY);
+            if (fd >= 0 && !SyncDescriptor(fd)) RaiseApiError(errno, "");
         }
-        if (!SyncFileAndFolder(destination)) RaiseApiError(errno, "");
+        if (!SyncPath(FolderOf(destination), O_DIRECTORY)) RaiseApiError(errno, "");
     }
     K5_TRAP("mK5FilesOld", "MoveFile")
 }
@@ -279,8 +301,19 @@ int32_t LinkIntoTrash(const std::string& path) {
         if (::stat(files.c_str(), &tst) != 0) return errno;
         if (tst.st_dev != st.st_dev) return EXDEV;
 
-        char* escaped = g_uri_escape_string(path.c_str(), G_URI_RESERVED_CHARS_ALLOWED_IN_PATH, FALSE);
-        const std::string encoded = escaped != nullptr ? escaped : path;
+        // The trash wants the original place as an absolute, percent-encoded path; the folder
+        // is resolved, the name kept as it is.
+        const size_t slash = path.find_last_of('/');
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        char* folder = ::realpath(slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash).c_str(),
+                                  nullptr);
+        if (folder == nullptr) return errno != 0 ? errno : 1;
+        const std::string absolute = JoinPath(folder, base);
+        ::free(folder);
+        char* escaped = g_uri_escape_string(absolute.c_str(), "/", FALSE);
+        const std::string encoded = escaped != nullptr ? escaped : absolute;
         g_free(escaped);
         char date[32];
         const time_t now = ::time(nullptr);
@@ -289,8 +322,6 @@ int32_t LinkIntoTrash(const std::string& path) {
         std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
         const std::string text = "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + date + "\n";
 
-        const std::string base =
-            FolderOf(path) == "/" ? path.substr(1) : path.substr(FolderOf(path).size() + 1);
         const size_t dot = base.find_last_of('.');
         for (int n = 1; n < 1000; ++n) {
             std::string name = base;

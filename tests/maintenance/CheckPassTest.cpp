@@ -45,11 +45,32 @@ TEST_F(CheckPass, FaultsOfTheFolder) {
         Prophylaxis(ctx, false);
         EXPECT_TRUE(Shows(c.line));
         EXPECT_EQ(Has("Размер файла"), c.withMain);
+        // Without the main file the free space is that of the folder's disk.
+        EXPECT_TRUE(Shows("Свободное место на диске " + FilesLib().DiskName(folder) + " - "));
         EXPECT_TRUE(Shows("Возможность записи в папку \"" + protocolFolder + "/\" проверена."));
         EXPECT_TRUE(Pane().ends_with(kStamp + kNoWay)) << Pane();
         EXPECT_FALSE(state.mProphylaxisOk);
         if (!c.withRef) EXPECT_EQ(RunWith("Данный файл поставляется").colour, kColourBlack);
     }
+}
+
+// Files without a version table: one line each, in their own wording ("Файла" for the main
+// file), both failures; the format line still follows each.
+TEST_F(CheckPass, VersionsThatCannotBeRead) {
+    MakeFolder();
+    for (const std::string& file : {mainFile, refFile})
+        db::test::OpenDb(file, true, false)->Execute("DROP TABLE DBVersion");
+    options.folderText = folder;
+    Prophylaxis(ctx, false);
+    for (const auto& [path, wording] : {std::pair{mainFile, "Файла"}, std::pair{refFile, "файла"}}) {
+        const std::string line = std::string("Не удалось определить версию базы данных из ") + wording +
+                                 ": \"" + path + "\".\r\n" + kStamp + "Версия формата файла базы данных \"" +
+                                 path + "\": ";
+        EXPECT_TRUE(Shows(kStamp + line));
+        EXPECT_EQ(RunWith("версию базы данных из " + std::string(wording)).colour, kColourDarkRed);
+    }
+    EXPECT_FALSE(Has("Не совпадают версии"));
+    EXPECT_FALSE(state.mProphylaxisOk);
 }
 
 // The failure entries (the library's once), then the error reaches the handler: no verdict.

@@ -3,11 +3,15 @@
 
 #include "support/FileUtils.h"
 
+#include <QUrl>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace k5test;
@@ -49,6 +53,44 @@ TEST(DeleteFileAndMoveFile, ReplaceOrRaiseWithTheirLocation) {
     EXPECT_FALSE(fs::exists(dir.Sub("new.mdb")));
     EXPECT_EQ(ReadAll(dir.Sub("old.mdb")), "new contents");
     EXPECT_FALSE(k5::SyncFileAndFolder(dir.Sub("new.mdb"))); // a failed flush is reported
+}
+
+// Runs `body` in a child process, as the user 65534 when this is root (root may open any
+// file), in `dir`, which that user then owns. Gives the child's exit code.
+int AsOrdinaryUser(const std::string& dir, const std::function<int()>& body) {
+    const bool root = ::geteuid() == 0;
+    if (root && ::chown(dir.c_str(), 65534, 65534) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A file its owner may write but not read, or neither: the move is done and reported as done.
+TEST(MoveFile, FileTheUserMayNotRead) {
+    TempDir dir;
+    for (const mode_t mode : {0200, 0000}) {
+        SCOPED_TRACE(mode);
+        const std::string source = dir.Sub("Korund5_Compact.mdb"), target = dir.Sub("Korund5.mdb");
+        const int code = AsOrdinaryUser(dir.Path(), [&] {
+            WriteText(source, "compacted");
+            ::chmod(source.c_str(), mode);
+            try {
+                k5::MoveFile(source, target);
+            } catch (const k5::K5Error& e) {
+                return e.Number() == EACCES ? 13 : 1;
+            }
+            return fs::exists(source) ? 2 : 0;
+        });
+        EXPECT_EQ(code, 0);
+        ::chmod(target.c_str(), 0600);
+        EXPECT_EQ(ReadAll(target), "compacted");
+        fs::remove(target);
+    }
 }
 
 TEST(MoveFile, AcrossFileSystems) {
@@ -94,4 +136,26 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
     EXPECT_NE(ReadAll(home + "/data/Trash/info/Korund5.mdb.trashinfo").find("Path="), std::string::npos);
     EXPECT_NE(k5::FileToRecycleBin(folder + "/Korund5.mdb"), 0);
     EXPECT_NE(k5::FileToRecycleBin(""), 0);
+
+    // The hard-link way in: given relative paths, the info file still holds the absolute,
+    // percent-encoded path (no blank, no byte above 127), and the name keeps every letter.
+    const std::string cwd = fs::current_path();
+    for (const auto& [where, given] : {std::pair{home, std::string("База данных/Korund5.mdb")},
+                                       std::pair{folder, std::string("Korund5.mdb")}}) {
+        SCOPED_TRACE(given);
+        WriteText(folder + "/Korund5.mdb", "linked");
+        fs::current_path(where);
+        EXPECT_EQ(k5::LinkIntoTrash(given), 0);
+        fs::current_path(cwd);
+    }
+    for (const char* name : {"Korund5.2.mdb", "Korund5.3.mdb"}) {
+        EXPECT_EQ(ReadAll(home + "/data/Trash/files/" + name), "linked");
+        const std::string info = ReadAll(home + "/data/Trash/info/" + name + ".trashinfo");
+        const size_t at = info.find("\nPath=") + 6;
+        const std::string path = info.substr(at, info.find('\n', at) - at);
+        EXPECT_EQ(QUrl::fromPercentEncoding(QByteArray::fromStdString(path)).toStdString(),
+                  folder + "/Korund5.mdb");
+        EXPECT_EQ(std::count_if(path.begin(), path.end(), [](char c) { return c == ' ' || c < 0; }), 0)
+            << path;
+    }
 }
