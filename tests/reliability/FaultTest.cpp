@@ -139,6 +139,7 @@ TEST(Faults, LostWriteOfTheCompactedFileKeepsTheMainFile) {
         EXPECT_TRUE(fs::exists(s.folder + "/Korund5_Prophylaxis.mdb"));
         EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Compact.mdb"));
     }
+}
 
 // A full disk at the flush of the compacted file, which runs on a helper thread: the error
 // names the full disk, not whatever the window's thread last left in errno.
