@@ -87,6 +87,9 @@ private:
     bool mExclusive;
 };
 
+// Takes a FileHold (DBEngine::HoldFile) through the same process-wide locks.
+std::unique_ptr<FileHold> HoldFile(const std::string& path);
+
 class RecordsetBase;
 
 // One open SQLite connection with its lock; shared by the Database and its recordsets.

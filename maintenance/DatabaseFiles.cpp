@@ -78,13 +78,7 @@ std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string
             reason = e.Description();
         }
         if (!opened && aExclusive && (number == 3356 || number == 3045)) {
-            ctx.log.LogAdd(
-                aDescription + QuotedPath(aDbFile) +
-                    " не удалось открыть в монопольном режиме, поскольку он уже открыт и используется "
-                    "еще какой-то программой. Для дальнейшей работы программы этот файл необходимо "
-                    "открыть в монопольном режиме.",
-                false);
-            ctx.state.mAdviceText = std::string("\r\n") + kInUseAdvice;
+            LogInUse(ctx, aDescription, aDbFile);
         } else if (!opened) {
             ctx.log.LogAdd(aDescription + QuotedPath(aDbFile) +
                                " не удалось открыть по следующей причине:\r\n" + reason,
@@ -95,6 +89,15 @@ std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string
         return opened;
     }
     K5_TRAP(kFrm, "OpenMdb")
+}
+
+void LogInUse(MaintenanceContext& ctx, const std::string& aDescription, const std::string& aDbFile) {
+    ctx.log.LogAdd(aDescription + QuotedPath(aDbFile) +
+                       " не удалось открыть в монопольном режиме, поскольку он уже открыт и используется "
+                       "еще какой-то программой. Для дальнейшей работы программы этот файл необходимо "
+                       "открыть в монопольном режиме.",
+                   false);
+    ctx.state.mAdviceText = std::string("\r\n") + kInUseAdvice;
 }
 
 std::unique_ptr<db::Database> OpenMdbFile(MaintenanceContext& ctx, const std::string& aDbFile,
@@ -114,12 +117,11 @@ bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
         ctx.engine.CompactDatabase(aDbFile, pack);
         CompactionPause(ctx);
         const std::string old = aDbFile + ".old";
-        // The old file gets its second name as a hard link and the compacted copy replaces
-        // it in one rename: the file's own name is never missing, not even after a crash.
+        // The file's own name is never missing, not even after a crash, and the compacted
+        // copy keeps the file's owner and mode.
         InBackground(ctx, [&] {
             DeleteFile(old, true);
-            if (LinkFile(aDbFile, old) != 0) MoveFile(aDbFile, old);
-            MoveFile(pack, aDbFile);
+            ReplaceKeeping(pack, aDbFile, old);
             DeleteFile(old, false);
         });
         return true;

@@ -23,6 +23,9 @@ bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::s
 std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string& aDbFile,
                                       const std::string& aDescription, bool aExclusive, bool aReadOnly);
 
+// The refusal of a file in use (the in-use line) and the advice to close the programs.
+void LogInUse(MaintenanceContext& ctx, const std::string& aDescription, const std::string& aDbFile);
+
 // Opens without a protocol line; a missing file gets a warning box first. Every failure
 // is raised to the caller.
 std::unique_ptr<db::Database> OpenMdbFile(MaintenanceContext& ctx, const std::string& aDbFile,

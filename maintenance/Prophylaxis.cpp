@@ -2,6 +2,7 @@
 
 #include "maintenance/DatabaseFiles.h"
 #include "maintenance/Probes.h"
+#include "maintenance/RunLocks.h"
 #include "support/Common.h"
 #include "support/Error.h"
 #include "support/FileUtils.h"
@@ -34,8 +35,10 @@ FilesLib& RequireFilesLib(RunState& state) {
 
 // Steps 13 and 14 share this: open exclusively and read-only, write the version lines.
 // Returns the database version (empty when it could not be read or the file did not open).
-std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const char* versionFailure) {
+std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const char* versionFailure,
+                         bool* opened = nullptr) {
     std::unique_ptr<db::Database> database = OpenMdb(ctx, path, "Файл базы данных", true, true);
+    if (opened != nullptr) *opened = database != nullptr;
     if (!database) return std::string();
     const std::string version = GetDataBaseVersion(ctx, *database);
     if (!version.empty())
@@ -81,6 +84,22 @@ std::string ParameterSummary(RunOptions& options) {
     return s;
 }
 
+// The main file stays as the check read it until the run has archived and replaced it:
+// nobody else opens it through the engine or commits to it through SQLite's locks.
+void HoldMainFile(MaintenanceContext& ctx) {
+    RunState& st = ctx.state;
+    try {
+        st.mRunLocks->HoldMainFile(ctx.engine, st.mDataBaseFile);
+    } catch (const db::EngineError& e) {
+        if (e.Number() == 3045 || e.Number() == 3356)
+            LogInUse(ctx, "Файл базы данных", st.mDataBaseFile);
+        else
+            ctx.log.LogAdd("Файл базы данных " + Quoted(st.mDataBaseFile) +
+                               " не удалось открыть по следующей причине:\r\n" + e.Description(),
+                           false);
+    }
+}
+
 // Steps 6 to 20; returns when the pass reaches the verdict (also early, for the three
 // stops that make further checks pointless).
 void Checks(MaintenanceContext& ctx) {
@@ -113,11 +132,20 @@ void Checks(MaintenanceContext& ctx) {
     }
     ctx.log.LogAdd("Папка базы данных " + Quoted(dbFolder) + " найдена.", true);
 
+    // One run per folder, from here to the end of the run.
+    st.mRunLocks = std::make_shared<RunLocks>(dbFolder);
+
     // Main file.
     if (IsFileExists(st.mDataBaseFile)) {
         ctx.log.LogAdd("Файл базы данных " + Quoted(st.mDataBaseFile) + " найден.", true);
-        st.mDataBaseVersion =
-            ReadVersions(ctx, st.mDataBaseFile, "Не удалось определить версию базы данных из Файла: ");
+        if (st.mRunLocks->FolderInUse()) {
+            LogInUse(ctx, "Файл базы данных", st.mDataBaseFile);
+        } else {
+            bool opened = false;
+            st.mDataBaseVersion = ReadVersions(ctx, st.mDataBaseFile,
+                                               "Не удалось определить версию базы данных из Файла: ", &opened);
+            if (opened) HoldMainFile(ctx);
+        }
     } else {
         ctx.log.LogAdd("В папке " + Quoted(dbFolder) + " не найден файл базы данных \"Korund5.mdb\".", false);
     }
@@ -185,6 +213,11 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
         if (!st.mLogFileTxt.empty()) DeleteFile(st.mLogFileTxt, true);
         st.mProphylaxisOk = true;
 
+        // The folder and the main file are held until the pass, and the run behind it, ends.
+        struct Release {
+            RunState& st;
+            ~Release() { st.mRunLocks.reset(); }
+        } release{st};
         Checks(ctx);
 
         if (st.mProphylaxisOk) {

@@ -8,6 +8,7 @@
 namespace k5 {
 
 class FilesLib;
+class RunLocks;
 
 struct RunState {
     bool mProphylaxisOk = true;
@@ -28,6 +29,8 @@ struct RunState {
     bool mStopRequested = false;
     int32_t mMaxErrorMessages = 0; // 0 = no limit, never negative
     std::string mAdviceText;
+    // The folder and main file held by the check pass and the run behind it.
+    std::shared_ptr<RunLocks> mRunLocks;
 };
 
 // Protocol folder name inside the database folder.

@@ -21,6 +21,8 @@ struct Settings {
     int64_t failAtFsCall = 0;
     bool sticky = false;
     bool shortPauses = false;
+    bool noHardLinks = false;
+    bool noExchange = false;
     int failErrno = ENOSPC;
     int logFd = -1;
     // Flushes may run on a helper thread while the caller waits.
@@ -42,6 +44,8 @@ Settings& Get() {
         r.failAtFsCall = Number("K5_TEST_FAIL_AT_FS_CALL");
         r.sticky = Number("K5_TEST_FAIL_STICKY") != 0;
         r.shortPauses = Number("K5_TEST_SHORT_PAUSES") != 0;
+        r.noHardLinks = Number("K5_TEST_NO_HARD_LINKS") != 0;
+        r.noExchange = Number("K5_TEST_NO_EXCHANGE") != 0;
         if (const int64_t e = Number("K5_TEST_FAIL_ERRNO"); e > 0) r.failErrno = static_cast<int>(e);
         if (const char* path = std::getenv("K5_TEST_FAULT_LOG"); path != nullptr && *path != '\0')
             r.logFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -81,6 +85,13 @@ int FsChangePoint(const char* what) {
     Note(s, "fs " + std::to_string(n) + " " + what);
     if (n == s.crashAtFsCall) Kill();
     if (s.failAtFsCall > 0 && (n == s.failAtFsCall || (s.sticky && n > s.failAtFsCall))) return s.failErrno;
+    return 0;
+}
+
+int UnsupportedCall(const char* what) {
+    const Settings& s = Get();
+    if (s.noHardLinks && std::strcmp(what, "link") == 0) return EPERM;
+    if (s.noExchange && std::strcmp(what, "exchange") == 0) return EINVAL;
     return 0;
 }
 

@@ -10,6 +10,9 @@
 //                                "entry N"), appended, for sweeps and diagnosis
 //   K5_TEST_SHORT_PAUSES=1       the fixed waits between files are skipped, so that a
 //                                sweep of thousands of runs is not spent waiting
+//   K5_TEST_NO_HARD_LINKS=1      link() answers EPERM, as on a file system without hard links
+//   K5_TEST_NO_EXCHANGE=1        an exchange of two names answers EINVAL, as where the system
+//                                does not offer it
 #include <cstdint>
 
 namespace k5 {
@@ -20,6 +23,10 @@ bool FaultPointsActive();
 // Called before each rename, unlink, trash move, archive write, fsync and database write.
 // 0: go on; otherwise the errno value the caller must report as the failure of that call.
 int FsChangePoint(const char* what);
+
+// Called before each link() ("link") and each exchange of two names ("exchange"): 0 when
+// the call may go on, else the errno value of a system that does not offer it.
+int UnsupportedCall(const char* what);
 
 // True when K5_TEST_SHORT_PAUSES is set.
 bool ShortPauses();
