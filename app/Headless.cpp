@@ -380,6 +380,23 @@ private:
     int64_t mPaneLength = 0;
 };
 
+// A scheduled run leaves a record of why it stopped: the description is the last entry of
+// the protocol, in the text log and in the RTF log saved after it.
+void RecordFailure(k5::RunProtocol& log, const std::string& description) {
+    try {
+        k5::RichPane& pane = log.Pane();
+        // Below a step left open, which keeps its marker.
+        if (pane.Length() > 0 && !pane.Text().ends_with("\r\n")) {
+            pane.SetSelection(pane.Length(), 0);
+            pane.ReplaceSelection("\r\n", k5::kColourBlack, false);
+        }
+        log.LogAdd(description, false, std::nullopt, true);
+        if (!log.State().mLogFileRtf.empty()) pane.SaveRtf(log.State().mLogFileRtf);
+    } catch (const k5::K5Error&) {
+        // The logs cannot be written, which may be the very failure: standard error has it.
+    }
+}
+
 } // namespace
 
 bool WantsHeadless(int argc, char** argv) {
@@ -419,6 +436,9 @@ int RunHeadless(int argc, char** argv) {
     }
 
     std::signal(SIGINT, OnInterrupt);
+    // A closed standard output (a pipe to "head", a dropped remote session) ends nothing: the
+    // logs are written and the exit code tells the outcome.
+    std::signal(SIGPIPE, SIG_IGN);
     int code = kExitOk;
     try {
         if (flags->checkOnly)
@@ -429,6 +449,7 @@ int RunHeadless(int argc, char** argv) {
         ui.ClearProgress();
         code = state.mProphylaxisOk ? kExitOk : kExitProblems;
     } catch (const k5::K5Error& e) {
+        RecordFailure(log, "Непредвиденная ошибка " + std::to_string(e.Number()) + ":\r\n" + e.Description());
         printer.Finish();
         ui.ClearProgress();
         std::string text = e.Description();
@@ -437,6 +458,7 @@ int RunHeadless(int argc, char** argv) {
         std::fprintf(stderr, "Непредвиденная ошибка %d:\n%s\n", e.Number(), text.c_str());
         code = kExitError;
     } catch (const std::exception& e) {
+        RecordFailure(log, std::string("Непредвиденная ошибка: ") + e.what());
         printer.Finish();
         ui.ClearProgress();
         std::fprintf(stderr, "Непредвиденная ошибка: %s\n", e.what());

@@ -391,10 +391,25 @@ void Connection::CloseAll() {
     lock.reset();
 }
 
+// SQLite refuses a longer path as a file it cannot open, which would read like a file in use.
+void RequireShortPath(const std::string& plain, const std::string& path) {
+    size_t length = plain.size();
+    if (plain.empty() || plain[0] != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) length += std::strlen(cwd) + 1;
+    }
+    const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    const size_t limit = vfs != nullptr ? static_cast<size_t>(vfs->mxPathname) : 512;
+    if (length >= limit)
+        Raise(3055, "Слишком длинный путь к файлу '" + path + "': ядро базы данных принимает пути длиной до " +
+                        std::to_string(limit - 1) + " байт.");
+}
+
 std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
                                            bool create, const ProgressHook& hook) {
     ConfigureSqlite();
     const std::string plain = PlainPath(path);
+    RequireShortPath(plain, path);
     struct stat st {};
     if (create) {
         struct stat dst {};

@@ -1,6 +1,7 @@
 #include "maintenance/Prophylaxis.h"
 
 #include "maintenance/DatabaseFiles.h"
+#include "maintenance/Leftovers.h"
 #include "maintenance/Probes.h"
 #include "maintenance/RunLocks.h"
 #include "support/Common.h"
@@ -11,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 namespace k5 {
 
@@ -36,8 +38,8 @@ FilesLib& RequireFilesLib(RunState& state) {
 // Steps 13 and 14 share this: open exclusively and read-only, write the version lines.
 // Returns the database version (empty when it could not be read or the file did not open).
 std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const char* versionFailure,
-                         bool* opened = nullptr) {
-    std::unique_ptr<db::Database> database = OpenMdb(ctx, path, "Файл базы данных", true, true);
+                         bool* opened = nullptr, bool verify = false) {
+    std::unique_ptr<db::Database> database = OpenMdb(ctx, path, "Файл базы данных", true, true, verify);
     if (opened != nullptr) *opened = database != nullptr;
     if (!database) return std::string();
     const std::string version = GetDataBaseVersion(ctx, *database);
@@ -102,7 +104,7 @@ void HoldMainFile(MaintenanceContext& ctx) {
 
 // Steps 6 to 20; returns when the pass reaches the verdict (also early, for the three
 // stops that make further checks pointless).
-void Checks(MaintenanceContext& ctx) {
+void Checks(MaintenanceContext& ctx, bool run) {
     RunState& st = ctx.state;
 
     std::string folder = ctx.options.FolderText();
@@ -134,6 +136,7 @@ void Checks(MaintenanceContext& ctx) {
 
     // One run per folder, from here to the end of the run.
     st.mRunLocks = std::make_shared<RunLocks>(dbFolder);
+    if (run && !st.mRunLocks->FolderInUse()) RemoveLeftovers(ctx);
 
     // Main file.
     if (IsFileExists(st.mDataBaseFile)) {
@@ -159,8 +162,9 @@ void Checks(MaintenanceContext& ctx) {
             true);
     } else {
         ctx.log.LogAdd("Файл базы данных " + Quoted(st.mLastVerFile) + " найден.", true);
-        st.mLastVerVersion =
-            ReadVersions(ctx, st.mLastVerFile, "Не удалось определить версию базы данных из файла: ");
+        // Every table is rebuilt from this file: a damaged one must not serve as the pattern.
+        st.mLastVerVersion = ReadVersions(ctx, st.mLastVerFile,
+                                          "Не удалось определить версию базы данных из файла: ", nullptr, true);
     }
 
     if (!st.mDataBaseVersion.empty() && !st.mLastVerVersion.empty() &&
@@ -210,7 +214,10 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
         ctx.ui.YieldOnce();
 
         ctx.log.Pane().Clear();
-        if (!st.mLogFileTxt.empty()) DeleteFile(st.mLogFileTxt, true);
+        // The empty text log is the name the run took for itself (RunStart): it stays.
+        struct stat log {};
+        if (!st.mLogFileTxt.empty() && ::lstat(st.mLogFileTxt.c_str(), &log) == 0 && log.st_size > 0)
+            DeleteFile(st.mLogFileTxt, true);
         st.mProphylaxisOk = true;
 
         // The folder and the main file are held until the pass, and the run behind it, ends.
@@ -218,7 +225,7 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
             RunState& st;
             ~Release() { st.mRunLocks.reset(); }
         } release{st};
-        Checks(ctx);
+        Checks(ctx, run);
 
         if (st.mProphylaxisOk) {
             ctx.log.LogAdd("Предварительные проверки пройдены.", true, kColourGreen, true);

@@ -1,0 +1,112 @@
+#include "maintenance/Leftovers.h"
+
+#include "support/FileUtils.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace k5 {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The six characters mkstemp puts in place of "XXXXXX".
+bool IsRandom(const std::string& s) {
+    return s.size() == 6 && std::all_of(s.begin(), s.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0;
+           });
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// An archive under construction: "<archive>.zip.k5tmpXXXXXX" and the zip library's own
+// "<that>.XXXXXX" beside it; only archives of ours ("Korund5...").
+bool IsArchiveWorkFile(const std::string& name) {
+    const std::string mark = ".zip.k5tmp";
+    const size_t at = name.find(mark);
+    if (name.rfind("Korund5", 0) != 0 || at == std::string::npos) return false;
+    const std::string rest = name.substr(at + mark.size());
+    return IsRandom(rest) ||
+           (rest.size() == 13 && rest[6] == '.' && IsRandom(rest.substr(0, 6)) && IsRandom(rest.substr(7)));
+}
+
+bool IsMoveWorkFile(const std::string& name) {
+    return name.rfind(".k5move-", 0) == 0 && IsRandom(name.substr(8));
+}
+
+void Removed(MaintenanceContext& ctx, const std::string& path) {
+    if (DeleteFile(path, true))
+        ctx.log.LogAdd("Удален рабочий файл прерванной профилактики: \"" + path + "\".", true);
+}
+
+// A write-test file of ours, by its name and contents.
+void RemoveWriteTests(MaintenanceContext& ctx, const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
+    const std::string prefix = std::string(kWriteTestName) + ".";
+    const bool ours = name == kWriteTestName || (name.rfind(prefix, 0) == 0 && IsRandom(name.substr(prefix.size())));
+    if (ours && RemoveStaleWriteTest(path))
+        ctx.log.LogAdd("Удален рабочий файл прерванной профилактики: \"" + path + "\".", true);
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+} // namespace
+
+void RemoveLeftovers(MaintenanceContext& ctx) {
+    const RunState& st = ctx.state;
+    std::string dbFolder = st.mDataBaseFolder;
+    if (!dbFolder.empty() && dbFolder.back() == '/') dbFolder.pop_back();
+    const std::string protocolFolder = dbFolder + "/" + kProtocolFolderName, bigDocs = dbFolder + "/BigDocs";
+
+    for (const std::string& name : Names(dbFolder)) {
+        const std::string path = dbFolder + "/" + name;
+        if (!IsRegularFile(path)) continue;
+        if (name == "Korund5_Compact.mdb" || name == "Korund5_Compact.mdb-journal" || IsMoveWorkFile(name))
+            Removed(ctx, path);
+        else
+            RemoveWriteTests(ctx, dbFolder, name);
+    }
+    for (const std::string& name : Names(protocolFolder)) {
+        const std::string path = protocolFolder + "/" + name;
+        if (!IsRegularFile(path)) continue;
+        if (IsArchiveWorkFile(name))
+            Removed(ctx, path);
+        else
+            RemoveWriteTests(ctx, protocolFolder, name);
+    }
+    for (const std::string& name : Names(bigDocs)) {
+        const std::string path = bigDocs + "/" + name;
+        if (!IsRegularFile(path)) continue;
+        if (EndsWith(name, ".mdb.pack") || EndsWith(name, ".mdb.pack-journal") || IsMoveWorkFile(name)) {
+            Removed(ctx, path);
+        } else if (EndsWith(name, ".mdb.old")) {
+            // The document under its own name is whole; without it this is the document.
+            const std::string own = path.substr(0, path.size() - 4);
+            struct stat ownSt {};
+            if (::lstat(own.c_str(), &ownSt) == 0) {
+                if (S_ISREG(ownSt.st_mode)) Removed(ctx, path);
+            } else {
+                MoveFile(path, own);
+                ctx.log.LogAdd("Файл \"" + path + "\" возвращен под свое имя \"" + own + "\".", true);
+            }
+        }
+    }
+}
+
+} // namespace k5
