@@ -161,13 +161,18 @@ constexpr off_t kPendingByte = 0x40000000;
 constexpr off_t kSharedFirst = kPendingByte + 2;
 constexpr off_t kSharedSize = 510;
 
-bool RecordLock(int fd, short type, off_t start, off_t length) {
+// A record lock of the open file itself (not of the process: closing another descriptor of
+// the file keeps it). With F_OFD_GETLK the lock is only tried: the type becomes F_UNLCK
+// when nobody holds a conflicting one.
+bool RecordLock(int fd, int command, short& type, off_t start, off_t length) {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = length;
-    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    const bool done = ::fcntl(fd, command, &fl) == 0;
+    type = fl.l_type;
+    return done;
 }
 
 class HeldFile : public FileHold {
@@ -223,12 +228,12 @@ std::unique_ptr<FileHold> HoldFile(const std::string& path) {
     // No other SQLite program may hold any of its locks now, not even a reader in a
     // transaction. Then a reader's share is kept: others may read, but no commit gets
     // through until the hold ends. A file system without record locks has the flock alone.
-    if (RecordLock(fd, F_WRLCK, kPendingByte, 2 + kSharedSize)) {
-        RecordLock(fd, F_RDLCK, kSharedFirst, kSharedSize);
-        RecordLock(fd, F_UNLCK, kPendingByte, 2);
-    } else if (errno == EAGAIN || errno == EACCES) {
+    short probe = F_WRLCK;
+    if (RecordLock(fd, F_OFD_GETLK, probe, kPendingByte, 2 + kSharedSize) && probe != F_UNLCK)
         refuse(3045, InUseText(path));
-    }
+    short share = F_RDLCK;
+    if (!RecordLock(fd, F_OFD_SETLK, share, kSharedFirst, kSharedSize) && (errno == EAGAIN || errno == EACCES))
+        refuse(3045, InUseText(path));
     LockEntry e;
     e.fd = fd;
     e.held = true;

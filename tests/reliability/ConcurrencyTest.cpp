@@ -23,7 +23,7 @@ TEST(Concurrency, SecondRunOnTheSameFolder) {
         double start, stop; // seconds after the first run's start; stop 0: never
     };
     std::vector<Case> cases{{-0.3, 1.6}};
-    const int n = 6 + 4 * Scale();
+    const int n = 4 + 4 * Scale();
     for (int i = 0; i < n; ++i)
         cases.push_back({0.5 + 8.0 * i / (n - 1), i % 3 == 2 ? 0 : 1.1 + 0.3 * (i % 5)});
     std::vector<std::pair<ChildResult, ChildResult>> runs(cases.size());
@@ -53,9 +53,11 @@ TEST(Concurrency, SecondRunOnTheSameFolder) {
         const bool refused = a.out.find("Дальнейшая работа программы невозможна.") != std::string::npos ||
                              b.out.find("Дальнейшая работа программы невозможна.") != std::string::npos;
         EXPECT_TRUE(refused) << a.out << "\n----\n" << b.out;
-        for (const ChildResult* r : {&a, &b})
-            if (r->out.find("Дальнейшая работа программы невозможна.") != std::string::npos)
+        for (const ChildResult* r : {&a, &b}) {
+            if (r->out.find("Дальнейшая работа программы невозможна.") != std::string::npos) {
                 EXPECT_NE(r->out.find("не удалось открыть в монопольном режиме"), std::string::npos) << r->out;
+            }
+        }
     }
     // The folder is not wedged: a later run completes.
     Parallel(cases.size(), [&](size_t i) { runs[i].first = boxes[i]->Run("--zip-and-rename"); });

@@ -147,7 +147,7 @@ public:
                                  "QT_QPA_PLATFORM=offscreen", "HOME=" + root, "K5_TEST_SHORT_PAUSES=1"});
         argv.insert(argv.end(), env.begin(), env.end());
         argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-        argv.insert(argv.end(), {Program(), "--batch", "--folder", folder});
+        argv.insert(argv.end(), {Program(), "--batch", "--folder", runFolder.empty() ? folder : runFolder});
         std::istringstream in(flags);
         for (std::string f; in >> f;)
             argv.push_back(f);
@@ -191,6 +191,36 @@ public:
         return Wait(Start(flags, env), "child", timeout);
     }
     bool closedStdout = false;
+    std::string runFolder; // the database folder as the program sees it, when not `folder`
+
+    // The database folder on a disk of its own (an ext4 image mounted in the run's mount
+    // namespace), the home trash on the scratch file system: the old main file reaches a
+    // trash only through the disk's own. Each run copies the disk's state to "after", where
+    // `folder` and `trashFiles` point. Root only; false when loop mounts are not possible.
+    bool OnDiskOfItsOwn() {
+        static const bool possible =
+            ::geteuid() == 0 && k5test::Shell("cd \"$(mktemp -d)\" && truncate -s 8M i && mkfs.ext4 -q -F i && "
+                                              "mkdir m && unshare -m sh -c 'mount -o loop i m && umount m' && "
+                                              "echo ok; rm -rf \"$PWD\"") == "ok\n";
+        if (!possible) return false;
+        // The mount point lies outside /dev/shm: the trash takes nothing from there.
+        mMountPoint = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/k5reldisk-XXXXXX");
+        const std::string image = root + "/disk.img", mount = mMountPoint->path().toStdString(),
+                          after = root + "/after";
+        k5test::Shell("truncate -s 64M " + Quote(image) + " && mkfs.ext4 -q -F " + Quote(image));
+        runFolder = mount + "/База данных";
+        SetFolder(after + "/База данных", data);
+        fs::create_directories(folder);
+        trashFiles = after + "/.Trash-0/files";
+        // A run killed with SIGKILL is reported so after the copy.
+        const std::string script =
+            "img=$0 mnt=$1 after=$2; shift 2; mount -o loop \"$img\" \"$mnt\" || exit 99; "
+            "[ -e \"$mnt/.k5disk\" ] || { cp -a \"$after\"/. \"$mnt\"/ && touch \"$mnt/.k5disk\"; }; "
+            "\"$@\"; code=$?; rm -rf \"$after\"; cp -a \"$mnt\" \"$after\"; umount \"$mnt\"; "
+            "[ $code -ne 137 ] || kill -KILL $$; exit $code";
+        wrapper = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script, image, mount, after};
+        return true;
+    }
     void FillFrom(const std::string& other) {
         k5test::Shell("cp -a " + Quote(other) + "/. " + Quote(folder) + "/");
     }
@@ -232,6 +262,7 @@ public:
 
 private:
     QTemporaryDir mTemp;
+    std::unique_ptr<QTemporaryDir> mMountPoint;
 };
 
 // Runs fn(i) for i in [0, n) on K5_RELIABILITY_JOBS threads (3): the runs mostly wait for
@@ -429,10 +460,14 @@ struct Reference {
     FaultLog log;
 };
 
-inline Reference CleanRun(const std::string& folder, const std::string& flags, int code) {
+inline Reference CleanRun(const std::string& folder, const std::string& flags, int code,
+                          const std::function<void(Sandbox&)>& prepare = {},
+                          std::vector<std::string> env = {}) {
     Sandbox s;
+    if (prepare) prepare(s);
     s.FillFrom(folder);
-    ChildResult r = s.Run(flags, {"K5_TEST_FAULT_LOG=" + s.root + "/fault.log"});
+    env.push_back("K5_TEST_FAULT_LOG=" + s.root + "/fault.log");
+    ChildResult r = s.Run(flags, env);
     EXPECT_TRUE(r.exited && r.code == code) << r.code << r.err << r.out;
     const std::string original = ReadFile(folder + "/Korund5.mdb");
     Reference ref{original, ReadRows(s.mainFile), ReadFile(s.mainFile) != original,
