@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
+#include <utility>
 #include <sys/stat.h>
 
 namespace k5 {
@@ -44,69 +46,65 @@ bool IsMoveWorkFile(const std::string& name) {
     return name.rfind(".k5move-", 0) == 0 && IsRandom(name.substr(8));
 }
 
+void NoteRemoved(MaintenanceContext& ctx, const std::string& path) {
+    ctx.log.LogAdd("Удален рабочий файл прерванной профилактики: \"" + path + "\".", true);
+}
+
 void Removed(MaintenanceContext& ctx, const std::string& path) {
-    if (DeleteFile(path, true))
-        ctx.log.LogAdd("Удален рабочий файл прерванной профилактики: \"" + path + "\".", true);
+    if (DeleteFile(path, true)) NoteRemoved(ctx, path);
+}
+
+bool IsMainWorkFile(const std::string& name) {
+    return name == "Korund5_Compact.mdb" || name == "Korund5_Compact.mdb-journal" || IsMoveWorkFile(name);
 }
 
 // A write-test file of ours, by its name and contents.
-void RemoveWriteTests(MaintenanceContext& ctx, const std::string& folder, const std::string& name) {
-    const std::string path = folder + "/" + name;
+void RemoveWriteTest(MaintenanceContext& ctx, const std::string& name, const std::string& path) {
     const std::string prefix = std::string(kWriteTestName) + ".";
     const bool ours = name == kWriteTestName || (name.rfind(prefix, 0) == 0 && IsRandom(name.substr(prefix.size())));
-    if (ours && RemoveStaleWriteTest(path))
-        ctx.log.LogAdd("Удален рабочий файл прерванной профилактики: \"" + path + "\".", true);
+    if (ours && RemoveStaleWriteTest(path)) NoteRemoved(ctx, path);
 }
 
-std::vector<std::string> Names(const std::string& folder) {
+// Calls `each` with the name and the path of every regular file (no link, no folder).
+void EachRegularFile(const std::string& folder,
+                     const std::function<void(const std::string&, const std::string&)>& each) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec))
         names.push_back(entry.path().filename().string());
-    return names;
+    for (const std::string& name : names)
+        if (IsRegularFile(folder + "/" + name)) each(name, folder + "/" + name);
 }
 
 } // namespace
 
 void RemoveLeftovers(MaintenanceContext& ctx) {
-    const RunState& st = ctx.state;
-    std::string dbFolder = st.mDataBaseFolder;
+    std::string dbFolder = ctx.state.mDataBaseFolder;
     if (!dbFolder.empty() && dbFolder.back() == '/') dbFolder.pop_back();
-    const std::string protocolFolder = dbFolder + "/" + kProtocolFolderName, bigDocs = dbFolder + "/BigDocs";
-
-    for (const std::string& name : Names(dbFolder)) {
-        const std::string path = dbFolder + "/" + name;
-        if (!IsRegularFile(path)) continue;
-        if (name == "Korund5_Compact.mdb" || name == "Korund5_Compact.mdb-journal" || IsMoveWorkFile(name))
-            Removed(ctx, path);
-        else
-            RemoveWriteTests(ctx, dbFolder, name);
-    }
-    for (const std::string& name : Names(protocolFolder)) {
-        const std::string path = protocolFolder + "/" + name;
-        if (!IsRegularFile(path)) continue;
-        if (IsArchiveWorkFile(name))
-            Removed(ctx, path);
-        else
-            RemoveWriteTests(ctx, protocolFolder, name);
-    }
-    for (const std::string& name : Names(bigDocs)) {
-        const std::string path = bigDocs + "/" + name;
-        if (!IsRegularFile(path)) continue;
+    const std::pair<std::string, bool (*)(const std::string&)> folders[] = {
+        {dbFolder, IsMainWorkFile}, {dbFolder + "/" + kProtocolFolderName, IsArchiveWorkFile}};
+    for (const auto& [folder, isWorkFile] : folders)
+        EachRegularFile(folder, [&](const std::string& name, const std::string& path) {
+            if (isWorkFile(name))
+                Removed(ctx, path);
+            else
+                RemoveWriteTest(ctx, name, path);
+        });
+    EachRegularFile(dbFolder + "/BigDocs", [&](const std::string& name, const std::string& path) {
         if (EndsWith(name, ".mdb.pack") || EndsWith(name, ".mdb.pack-journal") || IsMoveWorkFile(name)) {
             Removed(ctx, path);
         } else if (EndsWith(name, ".mdb.old")) {
             // The document under its own name is whole; without it this is the document.
             const std::string own = path.substr(0, path.size() - 4);
             struct stat ownSt {};
-            if (::lstat(own.c_str(), &ownSt) == 0) {
-                if (S_ISREG(ownSt.st_mode)) Removed(ctx, path);
-            } else {
+            if (::lstat(own.c_str(), &ownSt) != 0) {
                 MoveFile(path, own);
                 ctx.log.LogAdd("Файл \"" + path + "\" возвращен под свое имя \"" + own + "\".", true);
+            } else if (S_ISREG(ownSt.st_mode)) {
+                Removed(ctx, path);
             }
         }
-    }
+    });
 }
 
 } // namespace k5

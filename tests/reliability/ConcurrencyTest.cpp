@@ -17,15 +17,16 @@ void Sleep(double seconds) {
 
 TEST(Concurrency, SecondRunOnTheSameFolder) {
     const Reference ref = CleanRun(Sandbox::Demo(), kLongRun, 1);
-    // The second run starts at points spread over the first (one just before it) and is
-    // stopped with Ctrl+C at points spread over its own copy, or not at all.
+    // The second run starts at points spread over the first (about 9 s with its pauses; one
+    // just before it) and is stopped with Ctrl+C at points spread over its own copy, or not
+    // at all.
     struct Case {
         double start, stop; // seconds after the first run's start; stop 0: never
     };
     std::vector<Case> cases{{-0.3, 1.6}};
     const int n = 4 + 4 * Scale();
     for (int i = 0; i < n; ++i)
-        cases.push_back({0.5 + 8.0 * i / (n - 1), i % 3 == 2 ? 0 : 1.1 + 0.3 * (i % 5)});
+        cases.push_back({0.5 + 6.0 * i / (n - 1), i % 3 == 2 ? 0 : 1.1 + 0.3 * (i % 5)});
     std::vector<std::pair<ChildResult, ChildResult>> runs(cases.size());
     std::vector<std::unique_ptr<Sandbox>> boxes(cases.size());
     for (auto& box : boxes)
