@@ -419,6 +419,11 @@ int RunHeadless(int argc, char** argv) {
         return kExitOk;
     }
 
+    // From the start: a Ctrl+C while the program is still starting asks the run to stop as
+    // soon as it polls. A closed standard output (a pipe to "head", a dropped remote
+    // session) ends nothing: the logs are written and the exit code tells the outcome.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     k5::RunState state;
     HeadlessInteraction ui(state);
@@ -435,10 +440,6 @@ int RunHeadless(int argc, char** argv) {
         log.afterEntry = [](int64_t n) { k5::ProtocolEntryPoint(n); };
     }
 
-    std::signal(SIGINT, OnInterrupt);
-    // A closed standard output (a pipe to "head", a dropped remote session) ends nothing: the
-    // logs are written and the exit code tells the outcome.
-    std::signal(SIGPIPE, SIG_IGN);
     int code = kExitOk;
     try {
         if (flags->checkOnly)
@@ -465,6 +466,7 @@ int RunHeadless(int argc, char** argv) {
         code = kExitError;
     }
     engine.SetProgressHook(nullptr);
-    std::signal(SIGINT, SIG_DFL);
+    // The handler stays until the process is gone: a Ctrl+C while the finished run shuts
+    // down must not turn its exit code into a death by signal.
     return code;
 }
