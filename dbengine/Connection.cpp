@@ -232,7 +232,8 @@ std::unique_ptr<FileHold> HoldFile(const std::string& path) {
     if (RecordLock(fd, F_OFD_GETLK, probe, kPendingByte, 2 + kSharedSize) && probe != F_UNLCK)
         refuse(3045, InUseText(path));
     short share = F_RDLCK;
-    if (!RecordLock(fd, F_OFD_SETLK, share, kSharedFirst, kSharedSize) && (errno == EAGAIN || errno == EACCES))
+    if (!RecordLock(fd, F_OFD_SETLK, share, kSharedFirst, kSharedSize) &&
+        (errno == EAGAIN || errno == EACCES))
         refuse(3045, InUseText(path));
     LockEntry e;
     e.fd = fd;
@@ -406,8 +407,9 @@ void RequireShortPath(const std::string& plain, const std::string& path) {
     const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
     const size_t limit = vfs != nullptr ? static_cast<size_t>(vfs->mxPathname) : 512;
     if (length >= limit)
-        Raise(3055, "Слишком длинный путь к файлу '" + path + "': ядро базы данных принимает пути длиной до " +
-                        std::to_string(limit - 1) + " байт.");
+        Raise(3055, "Слишком длинный путь к файлу '" + path +
+                        "': ядро базы данных принимает пути длиной до " + std::to_string(limit - 1) +
+                        " байт.");
 }
 
 std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
-#include <utility>
 #include <sys/stat.h>
+#include <utility>
 
 namespace k5 {
 
@@ -61,7 +61,8 @@ bool IsMainWorkFile(const std::string& name) {
 // A write-test file of ours, by its name and contents.
 void RemoveWriteTest(MaintenanceContext& ctx, const std::string& name, const std::string& path) {
     const std::string prefix = std::string(kWriteTestName) + ".";
-    const bool ours = name == kWriteTestName || (name.rfind(prefix, 0) == 0 && IsRandom(name.substr(prefix.size())));
+    const bool ours =
+        name == kWriteTestName || (name.rfind(prefix, 0) == 0 && IsRandom(name.substr(prefix.size())));
     if (ours && RemoveStaleWriteTest(path)) NoteRemoved(ctx, path);
 }
 

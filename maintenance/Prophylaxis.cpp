@@ -145,8 +145,8 @@ void Checks(MaintenanceContext& ctx, bool run) {
             LogInUse(ctx, "Файл базы данных", st.mDataBaseFile);
         } else {
             bool opened = false;
-            st.mDataBaseVersion = ReadVersions(ctx, st.mDataBaseFile,
-                                               "Не удалось определить версию базы данных из Файла: ", &opened);
+            st.mDataBaseVersion = ReadVersions(
+                ctx, st.mDataBaseFile, "Не удалось определить версию базы данных из Файла: ", &opened);
             if (opened) HoldMainFile(ctx);
         }
     } else {
@@ -163,8 +163,8 @@ void Checks(MaintenanceContext& ctx, bool run) {
     } else {
         ctx.log.LogAdd("Файл базы данных " + Quoted(st.mLastVerFile) + " найден.", true);
         // Every table is rebuilt from this file: a damaged one must not serve as the pattern.
-        st.mLastVerVersion = ReadVersions(ctx, st.mLastVerFile,
-                                          "Не удалось определить версию базы данных из файла: ", nullptr, true);
+        st.mLastVerVersion = ReadVersions(
+            ctx, st.mLastVerFile, "Не удалось определить версию базы данных из файла: ", nullptr, true);
     }
 
     if (!st.mDataBaseVersion.empty() && !st.mLastVerVersion.empty() &&

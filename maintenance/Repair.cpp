@@ -49,7 +49,8 @@ struct FileIdentity {
 
 FileIdentity IdentityOf(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) RaiseApiError(errno, "Ошибка при чтении свойств файла \"" + path + "\":\r\n");
+    if (::stat(path.c_str(), &st) != 0)
+        RaiseApiError(errno, "Ошибка при чтении свойств файла \"" + path + "\":\r\n");
     return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
@@ -70,7 +71,8 @@ void RequireOwnWorkFile(const std::string& path, const FileIdentity& id, bool co
 // The main file leaves its place only as the file the run copied (the check pass holds it).
 bool MainFileChanged(const RunState& st) {
     const RunLocks* locks = st.mRunLocks.get();
-    return locks != nullptr && locks->MainFile() != nullptr && !locks->MainFile()->Unchanged(st.mDataBaseFile);
+    return locks != nullptr && locks->MainFile() != nullptr &&
+           !locks->MainFile()->Unchanged(st.mDataBaseFile);
 }
 
 void RepairedCopyKept(MaintenanceContext& ctx, const std::string& newFile) {
@@ -147,10 +149,11 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         if (archived) underBackupName = FileToRecycleBin(backupPath) != 0 && IsFileExists(backupPath);
     });
     if (archived)
-        ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".",
-                       true);
+        ctx.log.LogAdd(
+            "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".", true);
     if (underBackupName)
-        ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".", true);
+        ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".",
+                       true);
 
     st.mDataBaseSizeAfter = privFileSize(ctx, mainFile);
     if (st.mDataBaseSizeAfter < 0)

@@ -30,7 +30,8 @@ bool Exists(const std::string& path) {
 // reports it.
 bool StampTaken(const RunState& st) {
     const std::string folder = st.mDataBaseFolder + kProtocolFolderName + "/";
-    for (const std::string& name : {"Korund5" + st.mBackupSuffix + ".zip", "Korund5_BigDocs" + st.mBackupSuffix + ".zip"})
+    for (const std::string& name :
+         {"Korund5" + st.mBackupSuffix + ".zip", "Korund5_BigDocs" + st.mBackupSuffix + ".zip"})
         if (Exists(folder + name)) return true;
     if (Exists(st.mLogFileRtf)) return true;
     const int fd = ::open(st.mLogFileTxt.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

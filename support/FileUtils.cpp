@@ -295,7 +295,8 @@ int32_t LinkFile(const std::string& source, const std::string& destination) {
 
 void CopyOwnerAndMode(const std::string& model, const std::string& path) {
     try {
-        struct stat m {}, p {};
+        struct stat m {
+        }, p{};
         if (::stat(model.c_str(), &m) != 0 || ::stat(path.c_str(), &p) != 0) return;
         // Only root may give a file away; an ordinary user still keeps the group when it is
         // one of theirs. The mode comes last: a change of owner clears the set-id bits.
@@ -315,7 +316,8 @@ void ReplaceKeeping(const std::string& replacement, const std::string& path, con
         MoveFile(replacement, keepAs);
         int exchanged = FsChangePoint("exchange");
         if (exchanged == 0) exchanged = UnsupportedCall("exchange");
-        if (exchanged == 0 && ::renameat2(AT_FDCWD, keepAs.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0)
+        if (exchanged == 0 &&
+            ::renameat2(AT_FDCWD, keepAs.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0)
             exchanged = errno;
         if (exchanged == 0) {
             if (!SyncPath(FolderOf(path), O_DIRECTORY)) RaiseApiError(errno, "");

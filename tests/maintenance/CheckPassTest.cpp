@@ -99,7 +99,8 @@ TEST_F(CheckPass, FolderHeldByAnotherRunGivesTheInUseLine) {
     }
     EXPECT_TRUE(Shows("Файл базы данных \"" + mainFile + "\" не удалось открыть в монопольном режиме"));
     EXPECT_TRUE(Shows(kNoWay + "Закройте программу Корунд-5W"));
-    EXPECT_FALSE(Has("открыт успешно.\r\n" + std::string(kStamp) + "Версия базы данных из файла \"" + mainFile));
+    EXPECT_FALSE(
+        Has("открыт успешно.\r\n" + std::string(kStamp) + "Версия базы данных из файла \"" + mainFile));
     EXPECT_TRUE(ReadAll(mainFile) == before);
     EXPECT_FALSE(Exists(folder + "/Korund5_Prophylaxis.mdb"));
     log.Pane().Clear();
@@ -116,9 +117,12 @@ TEST_F(CheckPass, WorkFilesOfAKilledRunAreRemoved) {
     const std::string big = folder + "/BigDocs/", zip = protocolFolder + "/Korund5_резервная_копия_x.zip";
     QDir().mkpath(QString::fromStdString(big));
     QDir().mkpath(QString::fromStdString(protocolFolder));
-    const std::vector<std::string> leftovers{folder + "/Korund5_Compact.mdb", folder + "/.k5move-a1B2c3",
-                                             folder + "/k5w_test.tmp",        zip + ".k5tmpQ1w2E3",
-                                             zip + ".k5tmpQ1w2E3.zZ9yY8",     big + "7_1.mdb.pack",
+    const std::vector<std::string> leftovers{folder + "/Korund5_Compact.mdb",
+                                             folder + "/.k5move-a1B2c3",
+                                             folder + "/k5w_test.tmp",
+                                             zip + ".k5tmpQ1w2E3",
+                                             zip + ".k5tmpQ1w2E3.zZ9yY8",
+                                             big + "7_1.mdb.pack",
                                              big + "8_1.mdb.old"};
     const std::vector<std::string> kept{folder + "/Korund5_Compact.mdb.txt", folder + "/.k5move-toolong1",
                                         big + "9_1.mdb.pack.bak", protocolFolder + "/Log.zip.k5tmpQ1w2E3"};

@@ -56,7 +56,8 @@ TEST(Concurrency, SecondRunOnTheSameFolder) {
         EXPECT_TRUE(refused) << a.out << "\n----\n" << b.out;
         for (const ChildResult* r : {&a, &b}) {
             if (r->out.find("Дальнейшая работа программы невозможна.") != std::string::npos) {
-                EXPECT_NE(r->out.find("не удалось открыть в монопольном режиме"), std::string::npos) << r->out;
+                EXPECT_NE(r->out.find("не удалось открыть в монопольном режиме"), std::string::npos)
+                    << r->out;
             }
         }
     }
@@ -64,7 +65,8 @@ TEST(Concurrency, SecondRunOnTheSameFolder) {
     Parallel(cases.size(), [&](size_t i) { runs[i].first = boxes[i]->Run("--zip-and-rename"); });
     for (size_t i = 0; i < cases.size(); ++i) {
         EXPECT_TRUE(runs[i].first.exited && runs[i].first.code <= 1) << runs[i].first.err;
-        EXPECT_NE(runs[i].first.out.find("Профилактика БД завершена"), std::string::npos) << runs[i].first.out;
+        EXPECT_NE(runs[i].first.out.find("Профилактика БД завершена"), std::string::npos)
+            << runs[i].first.out;
     }
     ::testing::Test::RecordProperty("cases", int(cases.size()));
 }

@@ -215,7 +215,8 @@ TEST(Hostile, HeadlessRunLeavesItsLogs) {
         EXPECT_FALSE(rtf.empty()) << "no RTF log";
         const std::string text = k5test::Shell("iconv -f cp1251 -t utf-8 " + Quote(txt) + " | tr -d '\\r'");
         const size_t last = text.rfind('\n', text.size() - 2);
-        EXPECT_NE(text.substr(last == std::string::npos ? 0 : last + 1).find(c.last), std::string::npos) << text;
+        EXPECT_NE(text.substr(last == std::string::npos ? 0 : last + 1).find(c.last), std::string::npos)
+            << text;
     }
 }
 
@@ -259,7 +260,8 @@ TEST(Hostile, StampsOfExistingLogsAndArchives) {
         ::localtime_r(&t, &local);
         char stamp[64];
         std::strftime(stamp, sizeof stamp, "%Yг%mм%dд%Hч%Mм%Sс", &local);
-        const std::string names[] = {"Log_" + std::string(stamp) + ".txt", "Log_" + std::string(stamp) + ".rtf",
+        const std::string names[] = {"Log_" + std::string(stamp) + ".txt",
+                                     "Log_" + std::string(stamp) + ".rtf",
                                      "Korund5_BigDocs_резервная_копия_" + std::string(stamp) + ".zip"};
         const std::string& name = names[second % 3];
         planted[name] = "earlier " + name;

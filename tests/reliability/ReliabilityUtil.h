@@ -137,8 +137,8 @@ public:
     pid_t Start(const std::string& flags, const std::vector<std::string>& env = {},
                 const std::string& tag = "child") {
         // sh sets the streams, setpriv the user, env the variables, each replacing itself by the next.
-        const std::string streams = "</dev/null 2>\"$0/" + tag + ".err\"" +
-                                    (closedStdout ? "" : " >\"$0/" + tag + ".out\"");
+        const std::string streams =
+            "</dev/null 2>\"$0/" + tag + ".err\"" + (closedStdout ? "" : " >\"$0/" + tag + ".out\"");
         std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" " + streams, root};
         const std::string uid = std::to_string(runAsUid);
         if (runAsUid >= 0)
@@ -199,9 +199,10 @@ public:
     // `folder` and `trashFiles` point. Root only; false when loop mounts are not possible.
     bool OnDiskOfItsOwn() {
         static const bool possible =
-            ::geteuid() == 0 && k5test::Shell("cd \"$(mktemp -d)\" && truncate -s 8M i && mkfs.ext4 -q -F i && "
-                                              "mkdir m && unshare -m sh -c 'mount -o loop i m && umount m' && "
-                                              "echo ok; rm -rf \"$PWD\"") == "ok\n";
+            ::geteuid() == 0 &&
+            k5test::Shell("cd \"$(mktemp -d)\" && truncate -s 8M i && mkfs.ext4 -q -F i && "
+                          "mkdir m && unshare -m sh -c 'mount -o loop i m && umount m' && "
+                          "echo ok; rm -rf \"$PWD\"") == "ok\n";
         if (!possible) return false;
         // The mount point lies outside /dev/shm: the trash takes nothing from there.
         mMountPoint = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/k5reldisk-XXXXXX");
