@@ -20,6 +20,7 @@ namespace k5 {
 namespace {
 
 constexpr int32_t kUnknownApiError = 1001;
+constexpr char kWriteTestLine[] = "test\r\n";
 
 std::string FolderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -199,15 +200,25 @@ bool DeleteFile(const std::string& path, bool silent) {
 
 bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
     try {
-        const std::string testPath = JoinPath(folder, "k5w_test.tmp");
+        std::string testPath = JoinPath(folder, kWriteTestName);
         const int injected = FsChangePoint("write-test");
-        int fd =
-            injected != 0 ? -1 : ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (injected != 0) errno = injected;
+        // Never through a link and never over a file of someone else's: the name must be new.
+        // A test file that a killed run of ours left goes first; any other holder of the
+        // name makes the test take a fresh name beside it.
+        auto create = [&] {
+            return ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        };
+        int fd = injected != 0 ? -1 : create();
+        int error = injected != 0 ? injected : fd < 0 ? errno : 0;
+        if (error == EEXIST && RemoveStaleWriteTest(testPath)) error = (fd = create()) < 0 ? errno : 0;
+        if (error == EEXIST) {
+            testPath += ".XXXXXX";
+            error = (fd = ::mkostemp(testPath.data(), O_CLOEXEC)) < 0 ? errno : 0;
+        }
+        errno = error;
         bool ok = fd >= 0;
         if (ok) {
-            static const char kLine[] = "test\r\n";
-            ok = WriteAll(fd, kLine, sizeof kLine - 1);
+            ok = WriteAll(fd, kWriteTestLine, sizeof kWriteTestLine - 1);
             int saved = errno;
             if (::close(fd) != 0 && ok) {
                 ok = false;
@@ -217,7 +228,8 @@ bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
         }
         if (!ok) {
             errText = GetApiErrorText(errno);
-            PDeleteFile(testPath);
+            // Only a file this test made is removed.
+            if (fd >= 0) PDeleteFile(testPath);
             return false;
         }
         // A test file that cannot be removed does not make the folder unwriteable.
@@ -226,6 +238,20 @@ bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
         return true;
     }
     K5_TRAP("miVedovodeduzOR", "CheckForWriteableFolder")
+}
+
+bool RemoveStaleWriteTest(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_nlink != 1 || st.st_size > static_cast<off_t>(sizeof kWriteTestLine - 1))
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[sizeof kWriteTestLine] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n < 0 || std::memcmp(head, kWriteTestLine, static_cast<size_t>(n)) != 0) return false;
+    return ::unlink(path.c_str()) == 0;
 }
 
 std::string PDeleteFile(const std::string& path) {
@@ -281,11 +307,52 @@ int32_t FileToRecycleBin(const std::string& path) {
 int32_t LinkFile(const std::string& source, const std::string& destination) {
     try {
         if (const int injected = FsChangePoint("link")) return injected;
+        if (const int unsupported = UnsupportedCall("link")) return unsupported;
         if (::link(source.c_str(), destination.c_str()) != 0) return errno != 0 ? errno : 1;
         if (!SyncPath(FolderOf(destination), O_DIRECTORY)) return errno != 0 ? errno : 1;
         return 0;
     }
     K5_TRAP("miVedovodeduzOR", "LinkFile")
+}
+
+void CopyOwnerAndMode(const std::string& model, const std::string& path) {
+    try {
+        struct stat m {
+        }, p{};
+        if (::stat(model.c_str(), &m) != 0 || ::stat(path.c_str(), &p) != 0) return;
+        // Only root may give a file away; an ordinary user still keeps the group when it is
+        // one of theirs. The mode comes last: a change of owner clears the set-id bits.
+        if ((p.st_uid != m.st_uid || p.st_gid != m.st_gid) && ::chown(path.c_str(), m.st_uid, m.st_gid) != 0)
+            (void)::chown(path.c_str(), static_cast<uid_t>(-1), m.st_gid);
+        if ((p.st_mode & 07777) != (m.st_mode & 07777)) (void)::chmod(path.c_str(), m.st_mode & 07777);
+    }
+    K5_TRAP("mK5FilesOld", "CopyOwnerAndMode")
+}
+
+void ReplaceKeeping(const std::string& replacement, const std::string& path, const std::string& keepAs) {
+    try {
+        CopyOwnerAndMode(path, replacement);
+        if (LinkFile(path, keepAs) == 0) return MoveFile(replacement, path);
+        // Without hard links: the replacement waits under the free name, then the two names
+        // swap in one step. A crash in between leaves the old file in its place.
+        MoveFile(replacement, keepAs);
+        int exchanged = FsChangePoint("exchange");
+        if (exchanged == 0) exchanged = UnsupportedCall("exchange");
+        if (exchanged == 0 &&
+            ::renameat2(AT_FDCWD, keepAs.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0)
+            exchanged = errno;
+        if (exchanged == 0) {
+            if (!SyncPath(FolderOf(path), O_DIRECTORY)) RaiseApiError(errno, "");
+            return;
+        }
+        MoveFile(keepAs, replacement);
+        if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) RaiseApiError(exchanged, "");
+        // Neither: a flushed copy of the old file under the free name, then one rename.
+        if (const int injected = FsChangePoint("copy")) RaiseApiError(injected, "");
+        if (!CopyAcross(path, keepAs)) RaiseApiError(errno, "");
+        MoveFile(replacement, path);
+    }
+    K5_TRAP("mK5FilesOld", "ReplaceKeeping")
 }
 
 int32_t LinkIntoTrash(const std::string& path) {
@@ -339,7 +406,9 @@ int32_t LinkIntoTrash(const std::string& path) {
             const bool written = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
             ::close(fd);
             const std::string target = JoinPath(files, name);
-            if (written && ::link(path.c_str(), target.c_str()) == 0) {
+            const int unsupported = written ? UnsupportedCall("link") : 0;
+            if (unsupported != 0) errno = unsupported;
+            if (written && unsupported == 0 && ::link(path.c_str(), target.c_str()) == 0) {
                 SyncPath(info, O_DIRECTORY);
                 SyncPath(files, O_DIRECTORY);
                 return 0;

@@ -1,6 +1,9 @@
 // The check pass on scratch database folders: the entries, the verdict and what it leaves.
 #include "Fixtures.h"
 #include "maintenance/Prophylaxis.h"
+#include "maintenance/RunLocks.h"
+
+#include <sys/stat.h>
 
 namespace k5::mtest {
 
@@ -101,6 +104,81 @@ TEST_F(CheckPass, MainFileHeldByAnotherProcessGivesTheInUseLineAndTheAdvice) {
                       "\" не удалось открыть в монопольном режиме, поскольку он "
                       "уже открыт и используется еще какой-то программой."));
     EXPECT_TRUE(Shows(kNoWay + "Закройте программу Корунд-5W или другие программы ПК \"Корунд-5\""));
+    EXPECT_FALSE(state.mProphylaxisOk);
+}
+
+// Another run holds the folder (from its check pass to its end): this pass refuses with the
+// in-use line and the advice, and touches nothing; once the other run has ended it passes.
+TEST_F(CheckPass, FolderHeldByAnotherRunGivesTheInUseLine) {
+    MakeFolder();
+    options.folderText = folder;
+    const std::string before = ReadAll(mainFile);
+    {
+        RunLocks other(folder + "/");
+        ASSERT_FALSE(other.FolderInUse());
+        StartRun(ctx);
+    }
+    EXPECT_TRUE(Shows("Файл базы данных \"" + mainFile + "\" не удалось открыть в монопольном режиме"));
+    EXPECT_TRUE(Shows(kNoWay + "Закройте программу Корунд-5W"));
+    EXPECT_FALSE(
+        Has("открыт успешно.\r\n" + std::string(kStamp) + "Версия базы данных из файла \"" + mainFile));
+    EXPECT_TRUE(ReadAll(mainFile) == before);
+    EXPECT_FALSE(Exists(folder + "/Korund5_Prophylaxis.mdb"));
+    log.Pane().Clear();
+    state.mAdviceText.clear();
+    Prophylaxis(ctx, false);
+    EXPECT_TRUE(state.mProphylaxisOk) << Pane();
+}
+
+// Work files of a killed run are removed by the next run before its checks, and only they: a
+// BigDocs file left only under ".old" gets its name back, a link and other files stay.
+TEST_F(CheckPass, WorkFilesOfAKilledRunAreRemoved) {
+    MakeFolder(1); // versions differ: the pass fails after the clean-up, no repair
+    options.folderText = folder;
+    const std::string big = folder + "/BigDocs/", zip = protocolFolder + "/Korund5_резервная_копия_x.zip";
+    QDir().mkpath(QString::fromStdString(big));
+    QDir().mkpath(QString::fromStdString(protocolFolder));
+    const std::vector<std::string> leftovers{folder + "/Korund5_Compact.mdb",
+                                             folder + "/.k5move-a1B2c3",
+                                             folder + "/k5w_test.tmp",
+                                             zip + ".k5tmpQ1w2E3",
+                                             zip + ".k5tmpQ1w2E3.zZ9yY8",
+                                             big + "7_1.mdb.pack",
+                                             big + "8_1.mdb.old"};
+    const std::vector<std::string> kept{folder + "/Korund5_Compact.mdb.txt", folder + "/.k5move-toolong1",
+                                        big + "9_1.mdb.pack.bak", protocolFolder + "/Log.zip.k5tmpQ1w2E3"};
+    for (const std::string& f : leftovers)
+        std::ofstream(f) << (f.ends_with("k5w_test.tmp") ? "test" : "x");
+    for (const std::string& f : kept)
+        std::ofstream(f) << "x";
+    std::ofstream(big + "7_1.mdb") << "document";
+    ::symlink((folder + "/Korund5.mdb").c_str(), (big + "6_1.mdb.old").c_str());
+    Prophylaxis(ctx, true);
+    for (const std::string& f : leftovers)
+        EXPECT_EQ(Exists(f), false) << f;
+    for (const std::string& f : kept)
+        EXPECT_TRUE(Exists(f)) << f;
+    EXPECT_EQ(ReadAll(big + "8_1.mdb"), "x");
+    EXPECT_TRUE(Shows("Файл \"" + big + "8_1.mdb.old\" возвращен под свое имя \"" + big + "8_1.mdb\"."));
+    EXPECT_TRUE(Shows("Удален рабочий файл прерванной профилактики: \"" + zip + ".k5tmpQ1w2E3.zZ9yY8\"."));
+    struct stat st {};
+    EXPECT_EQ(::lstat((big + "6_1.mdb.old").c_str(), &st), 0);
+}
+
+// A damaged reference is refused like a file that cannot be opened, the damage as the reason.
+TEST_F(CheckPass, DamagedReferenceIsRefused) {
+    MakeFolder();
+    options.folderText = folder;
+    {
+        std::string bytes = ReadAll(refFile);
+        bytes[4096 + 7] = 0x7F; // fragmented bytes of the second page's header
+        std::ofstream(refFile, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    Prophylaxis(ctx, false);
+    EXPECT_TRUE(Shows("Файл базы данных \"" + refFile +
+                      "\" не удалось открыть по следующей причине:\r\nПроверка целостности файла обнаружила "
+                      "повреждения:\r\n"));
+    EXPECT_FALSE(Has("Версия базы данных из файла \"" + refFile));
     EXPECT_FALSE(state.mProphylaxisOk);
 }
 

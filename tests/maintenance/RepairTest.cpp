@@ -164,4 +164,23 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
     EXPECT_EQ(FilesIn(trash + "/files").size(), trashed);
 }
 
+// The main file changes under the run although it is held (a program that ignores the locks):
+// it is not replaced, and the repaired copy stays beside it.
+TEST_F(Repair, MainFileChangedDuringTheRunIsNotReplaced) {
+    Make();
+    bool written = false;
+    ui.onYield = [&] {
+        if (!written && (written = Has("Архивирование исходного файла БД")))
+            std::ofstream(mainFile, std::ios::binary | std::ios::app) << std::string(4096, '\0');
+    };
+    StartRun(ctx);
+    EXPECT_TRUE(Shows("Файл базы данных \"" + mainFile +
+                      "\" изменен другой программой во время профилактики и не заменяется."));
+    EXPECT_TRUE(Pane().ends_with("Исходный файл БД (Korund5.mdb) оставлен без изменений.\r\n")) << Pane();
+    EXPECT_EQ(ReadAll(mainFile).size(), before.size() + 4096);
+    EXPECT_EQ(OrgRows(folder + "/Korund5_Prophylaxis.mdb"), 200);
+    EXPECT_FALSE(Exists(folder + "/Korund5_Compact.mdb"));
+    EXPECT_FALSE(state.mProphylaxisOk);
+}
+
 } // namespace k5::mtest

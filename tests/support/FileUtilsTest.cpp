@@ -121,6 +121,48 @@ TEST(GetApiErrorText, SystemTextOrFallbackAndWriteTest) {
     EXPECT_EQ(err, std::strerror(ENOENT));
 }
 
+// The write test never follows a link and never truncates a file it did not make; a test
+// file that a killed test left (ours, regular, the test line) goes.
+TEST(CheckForWriteableFolder, NeverThroughALinkNorOverAForeignFile) {
+    TempDir dir;
+    const std::string test = dir.Sub("k5w_test.tmp"), target = dir.Sub("Korund5.mdb");
+    const struct {
+        std::function<void()> plant;
+        bool stays;
+    } cases[] = {{[&] { fs::create_symlink(target, test); }, true},
+                 {[&] { WriteText(test, "чужой файл"); }, true},
+                 {[&] { WriteText(test, "tes"); }, false}};
+    for (const auto& c : cases) {
+        WriteText(target, "database");
+        fs::remove(test);
+        c.plant();
+        std::string err;
+        EXPECT_TRUE(k5::CheckForWriteableFolder(dir.Path(), err)) << err;
+        EXPECT_EQ(ReadAll(target), "database");
+        EXPECT_EQ(fs::exists(fs::symlink_status(test)), c.stays);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), c.stays ? 2 : 1);
+    }
+}
+
+// The replacement takes the old file's place with its owner, group and mode; the old file
+// keeps the other name.
+TEST(ReplaceKeeping, OldFileUnderTheOtherNameNewOneWithItsMode) {
+    TempDir dir;
+    WriteText(dir.Sub("a.mdb"), "old");
+    WriteText(dir.Sub("a.mdb.pack"), "new");
+    ::chmod(dir.Sub("a.mdb").c_str(), 0640);
+    ::chmod(dir.Sub("a.mdb.pack").c_str(), 0600);
+    if (::geteuid() == 0) ::chown(dir.Sub("a.mdb").c_str(), 65534, 65534);
+    k5::ReplaceKeeping(dir.Sub("a.mdb.pack"), dir.Sub("a.mdb"), dir.Sub("a.mdb.old"));
+    EXPECT_EQ(ReadAll(dir.Sub("a.mdb")), "new");
+    EXPECT_EQ(ReadAll(dir.Sub("a.mdb.old")), "old");
+    EXPECT_FALSE(fs::exists(dir.Sub("a.mdb.pack")));
+    struct stat st {};
+    ::stat(dir.Sub("a.mdb").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (::geteuid() == 0) EXPECT_EQ(st.st_uid, 65534u);
+}
+
 // GLib reads the home and data folders once per process: this is the only trash test. The data
 // folder does not exist yet: the trash must create it.
 TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
