@@ -380,7 +380,28 @@ private:
     int64_t mPaneLength = 0;
 };
 
+// A scheduled run leaves a record of why it stopped: the description is the last entry of
+// the protocol, in the text log and in the RTF log saved after it.
+void RecordFailure(k5::RunProtocol& log, const std::string& description) {
+    try {
+        k5::RichPane& pane = log.Pane();
+        // Below a step left open, which keeps its marker.
+        if (pane.Length() > 0 && !pane.Text().ends_with("\r\n")) {
+            pane.SetSelection(pane.Length(), 0);
+            pane.ReplaceSelection("\r\n", k5::kColourBlack, false);
+        }
+        log.LogAdd(description, false, std::nullopt, true);
+        if (!log.State().mLogFileRtf.empty()) pane.SaveRtf(log.State().mLogFileRtf);
+    } catch (const k5::K5Error&) {
+        // The logs cannot be written, which may be the very failure: standard error has it.
+    }
+}
+
 } // namespace
+
+const char* HeadlessUsage() {
+    return kUsage;
+}
 
 bool WantsHeadless(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -402,6 +423,11 @@ int RunHeadless(int argc, char** argv) {
         return kExitOk;
     }
 
+    // From the start: a Ctrl+C while the program is still starting asks the run to stop as
+    // soon as it polls. A closed standard output (a pipe to "head", a dropped remote
+    // session) ends nothing: the logs are written and the exit code tells the outcome.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     k5::RunState state;
     HeadlessInteraction ui(state);
@@ -418,17 +444,15 @@ int RunHeadless(int argc, char** argv) {
         log.afterEntry = [](int64_t n) { k5::ProtocolEntryPoint(n); };
     }
 
-    std::signal(SIGINT, OnInterrupt);
     int code = kExitOk;
     try {
-        if (flags->checkOnly)
-            k5::StartCheckOnly(ctx);
-        else
-            k5::StartRun(ctx);
+        const std::string notSaved = flags->checkOnly ? k5::StartCheckOnly(ctx) : k5::StartRun(ctx);
         printer.Finish();
         ui.ClearProgress();
+        if (!notSaved.empty()) std::fprintf(stderr, "Протокол не сохранён: %s\n", notSaved.c_str());
         code = state.mProphylaxisOk ? kExitOk : kExitProblems;
     } catch (const k5::K5Error& e) {
+        RecordFailure(log, "Непредвиденная ошибка " + std::to_string(e.Number()) + ":\r\n" + e.Description());
         printer.Finish();
         ui.ClearProgress();
         std::string text = e.Description();
@@ -437,12 +461,14 @@ int RunHeadless(int argc, char** argv) {
         std::fprintf(stderr, "Непредвиденная ошибка %d:\n%s\n", e.Number(), text.c_str());
         code = kExitError;
     } catch (const std::exception& e) {
+        RecordFailure(log, std::string("Непредвиденная ошибка: ") + e.what());
         printer.Finish();
         ui.ClearProgress();
         std::fprintf(stderr, "Непредвиденная ошибка: %s\n", e.what());
         code = kExitError;
     }
     engine.SetProgressHook(nullptr);
-    std::signal(SIGINT, SIG_DFL);
+    // The handler stays until the process is gone: a Ctrl+C while the finished run shuts
+    // down must not turn its exit code into a death by signal.
     return code;
 }

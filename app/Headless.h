@@ -6,5 +6,8 @@
 // bad arguments.
 int RunHeadless(int argc, char** argv);
 
+// The usage text (Russian), for --help and for arguments that are not understood.
+const char* HeadlessUsage();
+
 // True when the arguments ask for the headless mode (--batch or --help).
 bool WantsHeadless(int argc, char** argv);

@@ -22,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -112,6 +113,10 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
                                     bool bold) { OnPaneChange(start, length, text, colour, bold); });
     setWindowTitle(Q(kInitialTitle));
     resize(TwipsToPixelsX(kInitialClientWidth), TwipsToPixelsY(kInitialClientHeight));
+    // The fonts fit the controls where the layout puts them at the initial size.
+    Form_Resize();
+    FitFonts();
+    FrameCaptionOnItsLine();
     SetIdle();
 }
 
@@ -145,46 +150,86 @@ void ProphylaxisFrm::Place(QWidget* control, const TwipsRect& rect) {
                          TwipsToPixelsY(rect.height));
 }
 
-// The fixed geometry was drawn for a narrow 8-point face; a wider desktop face would cut
-// the labels. Take the first face (then size) in which every fixed text fits its control.
-void ProphylaxisFrm::FitFont() {
-    const std::pair<QWidget*, QString> texts[] = {
-        {Label3, Label3->text()},
-        {Label4, Label4->text()},
-        {Label5, Label5->text()},
-        {theRemoveOrphaned, theRemoveOrphaned->text()},
-        {theClearPfrErrors, theClearPfrErrors->text()},
-        {theRemoveOrphanedBigDocs, theRemoveOrphanedBigDocs->text()},
-        {theCompactBigDocs, theCompactBigDocs->text()},
-        {theZipAndRename, theZipAndRename->text()},
-    };
-    auto fits = [&](const QFont& candidate) {
-        const QFontMetrics m(candidate);
-        for (const auto& [w, text] : texts) {
-            // A check box spends about one line height on its box and the gap after it.
-            const int extra = qobject_cast<QCheckBox*>(w) ? m.height() + 8 : 0;
-            if (m.horizontalAdvance(text) + extra > TwipsToPixelsX(Twips(w).width)) return false;
-        }
-        return true;
-    };
-    const QString families[] = {font().family(), QStringLiteral("DejaVu Sans Condensed"),
-                                QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial Narrow")};
-    QFont chosen = font();
-    chosen.setPointSizeF(8);
-    for (double size : {8.0, 7.5, 7.0}) {
-        for (const QString& family : families) {
-            QFont candidate = font();
-            candidate.setFamily(family);
-            candidate.setPointSizeF(size);
-            if (QFontInfo(candidate).family() != family && family != font().family()) continue;
-            if (fits(candidate)) {
-                setFont(candidate);
-                return;
+// The fixed geometry was drawn for a narrow 8-point face. Every control keeps the desktop's
+// font where its fixed text fits at it; a control whose text does not fit takes the first
+// of a condensed face at the same size, then smaller sizes of either, in which it does.
+void ProphylaxisFrm::FitFonts() {
+    const QFont desktop = font();
+    QStringList families = {desktop.family()};
+    for (const char* narrow : {"DejaVu Sans Condensed", "Liberation Sans Narrow", "Arial Narrow"})
+        if (QFontInfo(QFont(QString::fromLatin1(narrow))).family() == QString::fromLatin1(narrow))
+            families << QString::fromLatin1(narrow);
+    QWidget* const controls[] = {Label3,
+                                 Text2,
+                                 Label4,
+                                 theLimitMessages,
+                                 Label5,
+                                 theRemoveOrphaned,
+                                 theClearPfrErrors,
+                                 theRemoveOrphanedBigDocs,
+                                 theCompactBigDocs,
+                                 theZipAndRename,
+                                 Label2,
+                                 theCmdAbout,
+                                 theCmdStart,
+                                 theCmdProtocols,
+                                 theCmdCancel,
+                                 theCmdExit};
+    for (QWidget* c : controls) {
+        const bool field = c->inherits("QLineEdit");
+        const QString text = field ? QString() : c->property("text").toString();
+        // Room the style takes besides the text: the box of a check box, the margins of a
+        // button, the frame of a field.
+        int extra = 0;
+        if (c->inherits("QCheckBox"))
+            extra = c->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, c) +
+                    c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, c);
+        else if (c->inherits("QPushButton"))
+            extra = 2 * c->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, c);
+        const int frame = field ? 2 * c->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, c) : 0;
+        // The button row's check box reaches under "Выполнить" already at the initial size.
+        int room = c->width();
+        if (const auto* box = dynamic_cast<ElidingCheckBox*>(c); box && box->CaptionLimit() >= 0)
+            room = std::min(room, box->CaptionLimit());
+        auto fits = [&](const QFont& candidate) {
+            const QFontMetrics m(candidate);
+            return m.horizontalAdvance(text) + extra <= room && m.height() + frame <= c->height();
+        };
+        QFont chosen = desktop;
+        bool found = false;
+        for (double size = desktop.pointSizeF(); !found && size >= 7.0; size -= 0.5)
+            for (const QString& family : families) {
+                QFont candidate = desktop;
+                candidate.setFamily(family);
+                candidate.setPointSizeF(size);
+                chosen = candidate;
+                if ((found = fits(candidate))) break;
             }
-        }
-        chosen.setPointSizeF(size);
+        if (chosen != desktop) c->setFont(chosen);
     }
-    setFont(chosen);
+}
+
+// A label sits level with its field: it takes the field's height and top, so that both texts,
+// centred, share their middle (the labels' own heights were made for another face).
+void ProphylaxisFrm::AlignLabels() {
+    for (const auto& [label, field] : {std::pair<QLabel*, QWidget*>{Label3, Text2},
+                                       {Label4, theLimitMessages},
+                                       {Label5, theLimitMessages}}) {
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setGeometry(label->x(), field->y(), label->width(), field->height());
+    }
+}
+
+// The caption of "Параметры:" on the frame's top line, as the layout's coordinates assume:
+// the line runs through the middle of the caption, and the rows below keep clear of both.
+void ProphylaxisFrm::FrameCaptionOnItsLine() {
+    const int middle = QFontMetrics(Frame1->font()).height() / 2;
+    Frame1->setStyleSheet(
+        QStringLiteral("QGroupBox#Frame1 { border: 1px solid palette(mid); border-radius: 2px;"
+                       " margin-top: %1px; }"
+                       " QGroupBox#Frame1::title { subcontrol-origin: margin;"
+                       " subcontrol-position: top left; left: 6px; padding: 0 2px; }")
+            .arg(middle));
 }
 
 void ProphylaxisFrm::CreateControls() {
@@ -208,7 +253,7 @@ void ProphylaxisFrm::CreateControls() {
     theRemoveOrphanedBigDocs =
         new QCheckBox(Q("В подкаталоге \\BigDocs\\ удалять недоступные файлы"), Frame1);
     theCompactBigDocs = new QCheckBox(Q("Сжимать файлы в подкаталоге \\BigDocs\\"), Frame1);
-    theZipAndRename = new QCheckBox(
+    theZipAndRename = new ElidingCheckBox(
         Q("Архивировать и переименовать Korund5.mdb независимо от результата профилактики"), this);
     Label2 = new QLabel(Q("Протокол:"), this);
     RichTextBox1 = new QTextEdit(this);
@@ -274,7 +319,7 @@ void ProphylaxisFrm::CreateControls() {
     Place(theProgressText, {kProgressTextLeft, kProgressTop, 8000, kProgressHeight});
     Place(theProgressBar, {9000, kProgressTop, kProgressBarWidth, kProgressHeight});
     ResetProgress();
-    FitFont();
+    AlignLabels();
     Label1->setFont([this] {
         QFont heading = font();
         heading.setBold(true);
@@ -394,11 +439,14 @@ void ProphylaxisFrm::theCmdStart_Click() {
             theCmdCancel->setFocus();
             QApplication::setOverrideCursor(Qt::WaitCursor);
             ++mOverrideCursors;
-            StartRun(*mCtx);
+            const std::string notSaved = StartRun(*mCtx);
             QApplication::restoreOverrideCursor();
             --mOverrideCursors;
             mRunActive = false;
             SetIdle();
+            if (!notSaved.empty())
+                mUi->ShowMessage("Протокол не сохранён: " + notSaved, windowTitle().toStdString(),
+                                 BoxIcon::Information);
             theCmdStart->setFocus();
         }
         K5_TRAP(kFrm, "theCmdStart_Click")
@@ -573,6 +621,9 @@ void ProphylaxisFrm::Form_Resize() {
         const int protocolsLeft = Twips(theCmdProtocols).left;
         r = Twips(theCmdStart); // 11
         place(theCmdStart, {protocolsLeft - r.width - 200, about.top, r.width, r.height});
+        // The check box keeps its width; in a narrow window its caption stops short of "Выполнить".
+        static_cast<ElidingCheckBox*>(theZipAndRename)
+            ->SetCaptionLimit(theCmdStart->x() - theZipAndRename->x() - TwipsToPixelsX(100));
 
         // The progress line: bar flush with the pane's right edge, step text between it and
         // "Протокол:".

@@ -104,7 +104,9 @@ private:
     class WindowOptions;
 
     void CreateControls();
-    void FitFont();
+    void FitFonts();
+    void AlignLabels();
+    void FrameCaptionOnItsLine();
     void SetBusy();
     void SetIdle();
     void Form_QueryUnload(bool& cancel);

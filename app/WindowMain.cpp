@@ -1,71 +1,32 @@
 #include "app/WindowMain.h"
 
-#include "app/AboutFrm.h"
+#include "app/Headless.h"
 #include "app/ProphylaxisFrm.h"
-#include "app/QtInteraction.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QDir>
-#include <QPixmap>
-#include <QPushButton>
-#include <QTimer>
+#include <QIcon>
 
 #include <cstdio>
-#include <cstring>
-#include <string>
 
-namespace {
-
-// Runs one whole job through the buttons as a user would, for the screenshot and timing
-// scripts, then quits.
-void AutoRun(k5::ProphylaxisFrm& frm, const QString& screenshotDir) {
-    k5::QtInteraction* qtUi = frm.OwnInteraction();
-    if (qtUi) qtUi->ResetGapMeasure();
-    frm.theCmdStart->click();
-    if (qtUi)
-        std::fprintf(stderr, "longest event-loop gap: %.1f ms, ending at: %s\ngaps over 100 ms: %lld\n",
-                     static_cast<double>(qtUi->LongestGap().count()) / 1000.0,
-                     qtUi->LongestGapPlace().c_str(), static_cast<long long>(qtUi->GapsOver100ms()));
-    if (qtUi)
-        for (const auto& [gap, place] : qtUi->LongGaps())
-            std::fprintf(stderr, "  %.1f ms: %s\n", static_cast<double>(gap.count()) / 1000.0, place.c_str());
-    if (!screenshotDir.isEmpty()) {
-        QDir().mkpath(screenshotDir);
-        QApplication::processEvents();
-        frm.grab().save(QDir(screenshotDir).filePath(QStringLiteral("main-window.png")));
-        k5::AboutFrm about(frm.Ui(), &frm);
-        about.show();
-        QApplication::processEvents();
-        about.grab().save(QDir(screenshotDir).filePath(QStringLiteral("about-window.png")));
-        about.close();
-    }
-    QApplication::quit();
-}
-
-} // namespace
-
-int RunWindow(int argc, char** argv) {
-    bool autorun = false;
-    bool tickAll = false;
-    QString screenshotDir;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--autorun") == 0) autorun = true;
-        if (std::strcmp(argv[i], "--tick-all") == 0) tickAll = true;
-        if (std::strcmp(argv[i], "--screenshot-dir") == 0 && i + 1 < argc)
-            screenshotDir = QString::fromLocal8Bit(argv[++i]);
-    }
-    QApplication app(argc, argv);
+void NameApplication() {
     QApplication::setApplicationName(QStringLiteral("K5VedovodeduzOR"));
     QApplication::setDesktopFileName(QStringLiteral("K5VedovodeduzOR"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("K5VedovodeduzOR")));
+}
+
+int RunWindow(int argc, char** argv) {
+    // The application object takes Qt's own options out of the arguments; what is left is
+    // not ours to guess at.
+    QApplication app(argc, argv);
+    const QStringList args = QApplication::arguments();
+    if (args.size() > 1) {
+        std::fprintf(stderr, "K5VedovodeduzOR: неизвестный параметр: %s\n\n%s",
+                     args.at(1).toLocal8Bit().constData(), HeadlessUsage());
+        return 2;
+    }
+    NameApplication();
     k5::ProphylaxisFrm frm;
     frm.Form_Initialize();
     frm.show();
-    if (tickAll)
-        for (QCheckBox* box : {frm.theRemoveOrphaned, frm.theClearPfrErrors, frm.theRemoveOrphanedBigDocs,
-                               frm.theCompactBigDocs, frm.theZipAndRename})
-            box->setChecked(true);
-    if (autorun) QTimer::singleShot(0, &frm, [&frm, screenshotDir] { AutoRun(frm, screenshotDir); });
     return app.exec();
 }

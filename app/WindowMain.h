@@ -2,10 +2,10 @@
 // The window front end: creates the application object, the main window (which runs the
 // start-up check pass) and runs the event loop until the window closes.
 
-// Returns the program's exit code. Hidden options for the scripts (not for users):
-//   --autorun              press "Выполнить" once the window is up, report the longest
-//                          gap between two event-loop passes on stderr and quit
-//   --tick-all             tick every option check box first (a full run)
-//   --screenshot-dir DIR   with --autorun: save images of the main window after the run
-//                          and of the About window into DIR before quitting
+// Returns the program's exit code. The program takes no arguments of its own besides those
+// of the headless mode; any other (Qt's own options aside) is refused with the usage text
+// on standard error and exit code 2, before any window or file is touched.
 int RunWindow(int argc, char** argv);
+
+// The application's name, desktop entry and icon, set once the application object exists.
+void NameApplication();

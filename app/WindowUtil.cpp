@@ -2,6 +2,10 @@
 
 #include "support/Error.h"
 
+#include <QStyleOptionButton>
+#include <QStylePainter>
+
+#include <algorithm>
 #include <exception>
 
 namespace k5 {
@@ -31,6 +35,27 @@ bool RunWindowEvent(UserInteraction& ui, const std::string& caption, const std::
         // Nothing is left to tell it to.
     }
     return false;
+}
+
+void ElidingCheckBox::SetCaptionLimit(int pixels) {
+    mLimit = pixels;
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const int textLeft = style()->subElementRect(QStyle::SE_CheckBoxContents, &option, this).left();
+    const bool elided = mLimit >= 0 && fontMetrics().horizontalAdvance(text()) > mLimit - textLeft;
+    setToolTip(elided ? text() : QString());
+    update();
+}
+
+void ElidingCheckBox::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    if (mLimit >= 0) {
+        const int textLeft = style()->subElementRect(QStyle::SE_CheckBoxContents, &option, this).left();
+        option.text = fontMetrics().elidedText(text(), Qt::ElideRight, std::max(0, mLimit - textLeft));
+    }
+    painter.drawControl(QStyle::CE_CheckBox, option);
 }
 
 } // namespace k5

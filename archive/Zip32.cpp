@@ -46,7 +46,8 @@ struct Entry {
 };
 
 // Lexical clean-up of a stored name: no leading "/", no "." or ".." parts, so that an
-// entry can never point outside the folder it is extracted into.
+// entry can never point outside the folder it is extracted into. Extractors of other
+// systems take "\" for a separator too, so a "\" inside a name is stored as "_".
 std::string CleanEntryName(const std::string& path) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -54,6 +55,7 @@ std::string CleanEntryName(const std::string& path) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         std::string part = path.substr(start, end - start);
+        std::replace(part.begin(), part.end(), '\\', '_');
         if (part == "..") {
             if (!parts.empty()) parts.pop_back();
         } else if (!part.empty() && part != ".") {
@@ -70,6 +72,18 @@ std::string CleanEntryName(const std::string& path) {
 std::string BaseName(const std::string& name) {
     const size_t slash = name.rfind('/');
     return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+bool IsUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
 }
 
 // "MM/DD/YY", "MM/DD/YYYY" (any separator) or "MMDDYYYY" -> local midnight of that day.
@@ -118,7 +132,8 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
     std::set<std::string> paths, entryNames;
     for (int32_t i = 0; i < count; ++i) {
         if (names[i] == nullptr || names[i][0] == '\0') continue;
-        const std::string listed = Cp1251ToUtf8(names[i]);
+        // The file's own name, byte for byte: no conversion can merge two names into one.
+        const std::string listed = names[i];
         std::string path = listed;
         if (path.front() != '/' && !lib.rootDir.empty()) {
             path = lib.rootDir + (lib.rootDir.back() == '/' ? "" : "/") + path;
@@ -144,7 +159,7 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
         }
         if (!paths.insert(path).second) continue; // the same file listed twice is stored once
         // Names given relative to the root folder are stored relative to it.
-        e.name = o.fJunkDir ? BaseName(CleanEntryName(listed)) : CleanEntryName(listed);
+        e.name = ZipEntryName(listed, o.fJunkDir != 0);
         if (e.name.empty()) return ZE_NAME;
         if (e.folder) e.name += "/";
         // Two files under one entry name would make an archive that cannot be extracted.
@@ -154,8 +169,14 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
     return ZE_OK;
 }
 
-int32_t CodeOf(int zipError) {
-    switch (zipError) {
+int32_t CodeOf(zip_error_t* error) {
+    // A full disk may surface as the failed flush inside a seek or a position query, after
+    // the write itself seemed to succeed into a buffer: it is still a write error.
+    const int system = zip_error_code_system(error);
+    if (zip_error_system_type(error) == ZIP_ET_SYS &&
+        (system == ENOSPC || system == EDQUOT || system == EFBIG))
+        return ZE_WRITE;
+    switch (zip_error_code_zip(error)) {
     case ZIP_ER_OPEN:
     case ZIP_ER_NOENT:
         return ZE_OPEN;
@@ -285,14 +306,17 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     for (const Entry& e : entries) {
         zip_int64_t index;
         if (e.folder) {
-            index = zip_dir_add(za, e.name.c_str(), ZIP_FL_ENC_UTF_8);
+            index = zip_dir_add(za, e.name.c_str(), IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
         } else {
             zip_source_t* source = zip_source_file_create(e.path.c_str(), 0, 0, nullptr);
             if (source == nullptr) return fail(ZE_OPEN);
-            index = zip_file_add(za, e.name.c_str(), source, ZIP_FL_ENC_UTF_8);
+            // UTF-8 names carry the language flag; other bytes are stored unchanged
+            // without it, as code page 437 would be.
+            index = zip_file_add(za, e.name.c_str(), source,
+                                 IsUtf8(e.name) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
             if (index < 0) zip_source_free(source);
         }
-        if (index < 0) return fail(CodeOf(zip_error_code_zip(zip_get_error(za))));
+        if (index < 0) return fail(CodeOf(zip_get_error(za)));
         if (!e.folder && zip_set_file_compression(za, index, method, level) != 0) return fail(ZE_PARMS);
         if (!e.folder && !password.empty() &&
             zip_file_set_encryption(za, index, encryption, password.c_str()) != 0)
@@ -315,7 +339,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     int closed = -1;
     RunWithTicks([&] { closed = zip_close(za); }, tick);
     if (closed != 0) {
-        const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_error_code_zip(zip_get_error(za)));
+        const int32_t code = progress.cancelled ? ZE_ABORT : CodeOf(zip_get_error(za));
         return fail(code);
     }
     progress.Report();
@@ -400,6 +424,10 @@ bool ZipHoldsOneFile(const std::string& zip, const std::string& entryName, uint6
                      st.size == size;
     zip_discard(za);
     return one;
+}
+
+std::string ZipEntryName(const std::string& listedName, bool junkDir) {
+    return junkDir ? BaseName(CleanEntryName(listedName)) : CleanEntryName(listedName);
 }
 
 int32_t ZpInit(const ZIPUSERFUNCTIONS* callbacks) {

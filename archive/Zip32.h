@@ -46,8 +46,7 @@ struct ZPOPT {
     char fLevel = 0; // '0' store, '1'..'9' deflate level, anything else: the library's own choice
 };
 
-// Callbacks. Texts handed to them are single-byte (code page 1251 for entry names, the
-// system's code page for paths).
+// Callbacks. Texts handed to them are in the system's code page (UTF-8 here).
 using ZipPrintFn = int (*)(const char* text, unsigned long size);
 // Fills buffer (4097 bytes) with a zero-terminated comment; the result is not looked at.
 using ZipCommentFn = int (*)(char* buffer);
@@ -90,11 +89,15 @@ int32_t ZpInit(const ZIPUSERFUNCTIONS* callbacks);
 // Takes a copy of the options (texts included). Always 1.
 int32_t ZpSetOptions(const ZPOPT* options);
 // Makes the archive `archive` (system code page path) from the first `count` names of
-// `names` (code page 1251, zero-terminated). Every listed file must be readable, or nothing
+// `names` (the files' own names, zero-terminated). Every listed file must be readable, or nothing
 // is written (18). 0 only when the archive is complete and flushed to disk; on any failure
 // nothing is left under the archive's name or the temporary name, and an archive that was
 // there before stays as it was.
 int32_t ZpArchive(int32_t count, const char* archive, char** names);
+
+// The entry name a listed file is stored under: the name as listed, without a leading "/",
+// "." and ".." parts, a "\" in a part stored as "_"; with junkDir its last part alone.
+std::string ZipEntryName(const std::string& listedName, bool junkDir);
 
 // The compression used when fLevel asks for none in particular (deflate level).
 inline constexpr int kDefaultDeflateLevel = 2;

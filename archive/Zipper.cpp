@@ -8,8 +8,11 @@
 #include "support/FilesLib.h"
 #include "support/UserInteraction.h"
 
+#include <zip.h>
+
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace k5 {
 
@@ -185,11 +188,11 @@ void CreateFileNamesArgvList(const std::vector<std::string>* fileNames, ZipNameL
         size_t size = 1;
         for (const std::string& name : *fileNames) {
             if (taken.size() >= static_cast<size_t>(kMaxZipNames)) break;
+            // The file's own name goes unchanged: a conversion that cannot hold a character
+            // would make names of two files equal, or of none.
             if (name.empty()) continue;
-            std::string bytes = Utf8ToCp1251(name);
-            if (bytes.empty()) continue;
-            size += bytes.size() + 1;
-            taken.push_back(std::move(bytes));
+            size += name.size() + 1;
+            taken.push_back(name);
         }
         list.buffer.assign(size, '\0');
         size_t position = 0;
@@ -302,6 +305,28 @@ int32_t ZipFiles(UserInteraction& ui, const std::string& zipFileName,
         return zipper.DoZipping();
     }
     K5_TRAP(kFrm, "ZipFiles")
+}
+
+std::string FileMissingFromZip(const std::string& zipFileName, const std::vector<std::string>& fileNames) {
+    try {
+        zip_t* za = zip_open(zipFileName.c_str(), ZIP_RDONLY, nullptr);
+        if (za == nullptr) return fileNames.empty() ? std::string() : fileNames.front();
+        std::string missing;
+        for (const std::string& file : fileNames) {
+            struct stat st {};
+            zip_stat_t entry;
+            zip_stat_init(&entry);
+            const std::string name = ZipEntryName(file, false);
+            if (::stat(file.c_str(), &st) != 0 || zip_stat(za, name.c_str(), ZIP_FL_ENC_RAW, &entry) != 0 ||
+                (entry.valid & ZIP_STAT_SIZE) == 0 || entry.size != static_cast<zip_uint64_t>(st.st_size)) {
+                missing = file;
+                break;
+            }
+        }
+        zip_discard(za);
+        return missing;
+    }
+    K5_TRAP(kFrm, "FileMissingFromZip")
 }
 
 } // namespace k5

@@ -23,6 +23,9 @@ int32_t ZipFile(UserInteraction& ui, FilesLib* filesLib, const std::string& file
 // path. Returns the library's code; unexpected failures are raised ("ProphylaxisFrm.ZipFiles").
 int32_t ZipFiles(UserInteraction& ui, const std::string& zipFileName,
                  const std::vector<std::string>& fileNames);
+// The first file of `fileNames` that the archive made by ZipFiles does not hold under its
+// entry name with its present size; empty when it holds them all.
+std::string FileMissingFromZip(const std::string& zipFileName, const std::vector<std::string>& fileNames);
 // The message for a library code; empty for 0.
 std::string ZipErrorText(int32_t code);
 
@@ -31,7 +34,7 @@ std::string ZipErrorText(int32_t code);
 inline constexpr int32_t kMaxZipNames = 1024;
 
 // The name list handed to ZpArchive: count names, each the address of a zero-terminated
-// code page 1251 text in buffer; the slots past count are null.
+// text in buffer (the file's own name); the slots past count are null.
 struct ZipNameList {
     int32_t count = 0;
     char* names[kMaxZipNames] = {};
@@ -41,8 +44,8 @@ struct ZipNameList {
 // Fills the module's records from the zipper and calls the library. Only one archiving can
 // be under way at a time.
 int32_t ZipWithOptions(K5Zipper& zipper);
-// At most the first 1024 non-empty names, in order, converted to code page 1251. A null
-// list gives an empty one.
+// At most the first 1024 non-empty names, in order, unchanged. A null list gives an empty
+// one.
 void CreateFileNamesArgvList(const std::vector<std::string>* fileNames, ZipNameList& list);
 
 // The module's records as the last archiving left them (the texts of the option record

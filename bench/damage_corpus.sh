@@ -27,7 +27,7 @@ for scale in $scales; do
     echo "== demo scale $scale, $variants variants"
     start=$(date +%s)
     set +e
-    K5_RELIABILITY_DEMO_SCALE=$scale K5_CORPUS_VARIANTS=$variants ${peer:+K5_CORPUS_PEER=$peer} \
+    env K5_RELIABILITY_DEMO_SCALE="$scale" K5_CORPUS_VARIANTS="$variants" ${peer:+K5_CORPUS_PEER="$peer"} \
         "$build/tests/test_reliability" --gtest_filter='DamageCorpus.*' >"$build/damage_corpus_$scale.log" 2>&1
     code=$?
     set -e

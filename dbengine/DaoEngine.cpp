@@ -378,6 +378,10 @@ std::unique_ptr<Database> DBEngine::OpenDatabase(const std::string& path, bool e
     return MakeDatabase(OpenConnection(path, exclusive, readOnly, false, mProgress));
 }
 
+std::unique_ptr<FileHold> DBEngine::HoldFile(const std::string& path) {
+    return detail::HoldFile(path);
+}
+
 void DBEngine::CompactDatabase(const std::string& source, const std::string& destination) {
     const std::string dst = PlainPath(destination);
     struct stat st {};

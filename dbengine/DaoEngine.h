@@ -159,6 +159,17 @@ public:
     virtual std::string IntegrityCheck() = 0;
 };
 
+// A database file held for this process: other processes can neither open it through this
+// engine nor commit a change through SQLite's own locks, while the connections of this
+// process open and read it as before. The hold ends when the object goes.
+class FileHold {
+public:
+    virtual ~FileHold() = default;
+    // True while `path` names the held file with the size and modification time it had when
+    // the hold was taken.
+    virtual bool Unchanged(const std::string& path) const = 0;
+};
+
 class DBEngine {
 public:
     // The one engine of the program, created on first use.
@@ -170,6 +181,9 @@ public:
     std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly);
     // A compacted copy; the source unchanged, the destination flushed to disk.
     void CompactDatabase(const std::string& source, const std::string& destination);
+    // Raises 3045 or 3356 when another program uses the file (also a reader of SQLite's own
+    // locks), or while a connection of this process has it open.
+    std::unique_ptr<FileHold> HoldFile(const std::string& path);
 
     void SetProgressHook(ProgressHook hook) { mProgress = std::move(hook); }
     const ProgressHook& Progress() const { return mProgress; }

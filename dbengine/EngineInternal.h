@@ -113,6 +113,9 @@ private:
     bool mExclusive;
 };
 
+// Takes a FileHold (DBEngine::HoldFile) through the same process-wide locks.
+std::unique_ptr<FileHold> HoldFile(const std::string& path);
+
 class RecordsetBase;
 
 // Field lookup by name, case-insensitive.

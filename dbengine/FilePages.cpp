@@ -12,17 +12,21 @@ namespace k5::db::detail {
 
 namespace {
 
-bool ReadFull(int fd, void* buffer, size_t size, uint64_t offset) {
+// Bytes read before the end of the file or an error.
+size_t ReadUpTo(int fd, void* buffer, size_t size, uint64_t offset) {
     auto* p = static_cast<uint8_t*>(buffer);
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    return true;
+    return done;
+}
+
+bool ReadFull(int fd, void* buffer, size_t size, uint64_t offset) {
+    return ReadUpTo(fd, buffer, size, offset) == size;
 }
 
 bool ValidPageSize(uint32_t size) {
@@ -77,15 +81,17 @@ FilePages::FilePages(int fd, uint32_t pageSize) : mFd(fd) {
     }
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        const uint64_t pages = static_cast<uint64_t>(st.st_size) / mPageSize;
+        const uint64_t pages = (static_cast<uint64_t>(st.st_size) + mPageSize - 1) / mPageSize;
         mPages = pages > 0xfffffffeULL ? 0xfffffffeU : static_cast<uint32_t>(pages);
     }
 }
 
 bool FilePages::Read(uint32_t number, std::vector<uint8_t>& out) const {
     if (number == 0 || number > mPages) return false;
-    out.resize(mPageSize);
-    return ReadFull(mFd, out.data(), mPageSize, uint64_t(number - 1) * mPageSize);
+    out.assign(mPageSize, 0);
+    // The last page of a truncated file keeps what it still holds; the rest reads as zeros,
+    // which no cell survives.
+    return ReadUpTo(mFd, out.data(), mPageSize, uint64_t(number - 1) * mPageSize) > 0;
 }
 
 void FilePages::PageTypes(uint32_t first, uint32_t count, std::vector<uint8_t>& types) const {

@@ -62,7 +62,7 @@ public:
 
     uint32_t PageSize() const { return mPageSize; }
     uint32_t Usable() const { return mUsable; }
-    // Whole pages the file holds.
+    // Pages the file holds, the last one perhaps cut short.
     uint32_t PageCount() const { return mPages; }
     // The header's first freelist trunk page and the text encoding (1 = UTF-8).
     uint32_t FreelistTrunk() const { return mFreelistTrunk; }

@@ -24,13 +24,29 @@ std::string ToLower(const std::string& s) {
     return out;
 }
 
+// A file name as the protocol shows it: anyone who may write into the folder chooses the
+// names, so even a CR LF in one is shown escaped rather than breaking its line.
+std::string Shown(const std::string& file) {
+    return EscapeControls(file, false);
+}
+
 std::string BigDocsFolder(const std::string& dbFolder) {
     return dbFolder + "BigDocs";
 }
 
-// Lists "*_*.mdb" of the BigDocs folder through the kept file-library object.
-std::vector<std::string> DocumentFiles(const std::string& dbFolder) {
-    return KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true);
+// Lists "*_*.mdb" of the BigDocs folder through the kept file-library object. A link is
+// no document file of this folder: renaming, archiving or compacting it would follow it
+// to a file elsewhere (or replace it by a copy), so it is named and left as it is.
+std::vector<std::string> DocumentFiles(MaintenanceContext& ctx, const std::string& dbFolder) {
+    std::vector<std::string> files;
+    for (std::string& file : KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true)) {
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            ctx.log.LogAdd("Файл " + Shown(file) + " является символической ссылкой и пропущен.", true);
+        else
+            files.push_back(std::move(file));
+    }
+    return files;
 }
 
 // Base name and lower-case extension as the file library splits them.
@@ -73,7 +89,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
     try {
         ctx.log.LogAddEnd("Поиск и переименование лишних файлов в подкаталоге BigDocs:", true);
         std::unique_ptr<db::Database> database = ctx.engine.OpenDatabase(aDbFile, true, false);
-        const std::vector<std::string> files = DocumentFiles(aDbFolder);
+        const std::vector<std::string> files = DocumentFiles(ctx, aDbFolder);
         if (gBigDocsPause) gBigDocsPause(ctx);
         const std::string suffix = "-лишний-файл-" + RunStamp();
         int64_t renamed = 0;
@@ -88,7 +104,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
             const std::optional<int64_t> id = DocumentIdOf(base);
             if (!id)
                 RaiseError(3075,
-                           "Имя файла \"" + file +
+                           "Имя файла \"" + Shown(file) +
                                "\" не начинается с номера документа: часть имени до \"_\" должна быть целым "
                                "числом.");
             std::unique_ptr<db::Recordset> rs =
@@ -98,7 +114,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
             if (orphan) {
                 const std::string newName = file + suffix;
                 KeptFilesLib()->RenameFile(file, newName);
-                ctx.log.LogAddEnd(newName, false);
+                ctx.log.LogAddEnd(Shown(newName), false);
                 ++renamed;
             }
         }
@@ -110,7 +126,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
 
 void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
     try {
-        const std::vector<std::string> files = DocumentFiles(aDbFolder);
+        const std::vector<std::string> files = DocumentFiles(ctx, aDbFolder);
         ctx.log.LogAddBegin("Архивирование файлов БД из папки BigDocs в zip-архив", true);
         const std::string zipName =
             ctx.state.mProtocolFolder + "Korund5_BigDocs" + ctx.state.mBackupSuffix + ".zip";
@@ -118,6 +134,12 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
         if (ctx.state.mFilesLib && ctx.state.mFilesLib->FolderExists(ctx.state.mProtocolFolder)) {
             const int32_t code = ZipFiles(ctx.ui, zipName, files);
             if (code != 0) error = "\r\n" + ZipErrorText(code) + "\r\n";
+            // Only what the archive holds may be compacted: it must hold every listed file
+            // (the library takes at most 1024 names).
+            if (code == 0 && IsFileExists(zipName)) {
+                const std::string missing = FileMissingFromZip(zipName, files);
+                if (!missing.empty()) error = "\r\nВ zip-архиве нет файла " + Shown(missing) + "\r\n";
+            }
         } else {
             error = MissingFolderText(ctx.state.mProtocolFolder);
         }
@@ -144,7 +166,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
             std::string base, ext;
             SplitName(file, base, ext);
             if (ext != "mdb") continue;
-            ctx.log.LogAddBegin("Сжатие файла " + file, true);
+            ctx.log.LogAddBegin("Сжатие файла " + Shown(file), true);
             const double before = std::nearbyint(privFileSize(ctx, file));
             CompactMdb(ctx, file);
             const double after = std::nearbyint(privFileSize(ctx, file));

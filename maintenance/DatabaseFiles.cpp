@@ -4,12 +4,16 @@
 #include "support/FileUtils.h"
 #include "support/FaultPoints.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 namespace k5 {
 
 namespace {
+
+// How much of a long integrity report the protocol shows.
+constexpr int kDamageLines = 10;
 
 std::string QuotedPath(const std::string& path) {
     return " \"" + path + "\"";
@@ -20,6 +24,20 @@ std::string VersionPart(db::Recordset& rs, const char* column) {
     Value v = rs.GetValue(column);
     if (IsNull(v)) RaiseError(94, "Invalid use of Null");
     return VarToStr(v, std::string());
+}
+
+// The first lines of the engine's integrity report, or empty for a sound file.
+std::string DamageReport(const std::string& report) {
+    if (report.empty()) return report;
+    std::string text = "Проверка целостности файла обнаружила повреждения:";
+    size_t start = 0;
+    for (int line = 0; line < kDamageLines && start < report.size(); ++line) {
+        const size_t end = std::min(report.find('\n', start), report.size());
+        text += "\r\n" + report.substr(start, end - start);
+        start = end + 1;
+    }
+    if (start < report.size()) text += "\r\n...";
+    return text;
 }
 
 } // namespace
@@ -40,7 +58,7 @@ void CompactionPause(MaintenanceContext& ctx) {
 void MoveToFirstRow(db::Recordset& rs) {
     rs.MoveFirst();
     // Whatever the engine does on an empty table, there is no first row to stand on.
-    if (rs.IsEOF()) throw db::EngineError(3021, "Нет текущей записи.");
+    if (rs.IsEOF()) throw db::EngineError(3021, "Текущая запись отсутствует.");
 }
 
 bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::string& aDescription) {
@@ -66,25 +84,23 @@ bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::s
 }
 
 std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string& aDbFile,
-                                      const std::string& aDescription, bool aExclusive, bool aReadOnly) {
+                                      const std::string& aDescription, bool aExclusive, bool aReadOnly,
+                                      bool aVerify) {
     try {
         std::unique_ptr<db::Database> opened;
         int32_t number = 0;
         std::string reason;
         try {
             opened = ctx.engine.OpenDatabase(aDbFile, aExclusive, aReadOnly);
+            if (aVerify) reason = DamageReport(opened->IntegrityCheck());
+            // A damaged file counts as one that does not open: nothing is built from it.
+            if (!reason.empty()) opened.reset();
         } catch (const K5Error& e) {
             number = e.Number();
             reason = e.Description();
         }
         if (!opened && aExclusive && (number == 3356 || number == 3045)) {
-            ctx.log.LogAdd(
-                aDescription + QuotedPath(aDbFile) +
-                    " не удалось открыть в монопольном режиме, поскольку он уже открыт и используется "
-                    "еще какой-то программой. Для дальнейшей работы программы этот файл необходимо "
-                    "открыть в монопольном режиме.",
-                false);
-            ctx.state.mAdviceText = std::string("\r\n") + kInUseAdvice;
+            LogInUse(ctx, aDescription, aDbFile);
         } else if (!opened) {
             ctx.log.LogAdd(aDescription + QuotedPath(aDbFile) +
                                " не удалось открыть по следующей причине:\r\n" + reason,
@@ -95,6 +111,15 @@ std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string
         return opened;
     }
     K5_TRAP(kFrm, "OpenMdb")
+}
+
+void LogInUse(MaintenanceContext& ctx, const std::string& aDescription, const std::string& aDbFile) {
+    ctx.log.LogAdd(aDescription + QuotedPath(aDbFile) +
+                       " не удалось открыть в монопольном режиме, поскольку он уже открыт и используется "
+                       "еще какой-то программой. Для дальнейшей работы программы этот файл необходимо "
+                       "открыть в монопольном режиме.",
+                   false);
+    ctx.state.mAdviceText = std::string("\r\n") + kInUseAdvice;
 }
 
 std::unique_ptr<db::Database> OpenMdbFile(MaintenanceContext& ctx, const std::string& aDbFile,
@@ -114,12 +139,11 @@ bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
         ctx.engine.CompactDatabase(aDbFile, pack);
         CompactionPause(ctx);
         const std::string old = aDbFile + ".old";
-        // The old file gets its second name as a hard link and the compacted copy replaces
-        // it in one rename: the file's own name is never missing, not even after a crash.
+        // The file's own name is never missing, not even after a crash, and the compacted
+        // copy keeps the file's owner and mode.
         InBackground(ctx, [&] {
             DeleteFile(old, true);
-            if (LinkFile(aDbFile, old) != 0) MoveFile(aDbFile, old);
-            MoveFile(pack, aDbFile);
+            ReplaceKeeping(pack, aDbFile, old);
             DeleteFile(old, false);
         });
         return true;

@@ -19,9 +19,14 @@ void CompactionPause(MaintenanceContext& ctx);
 bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::string& aDescription);
 
 // Opens with a protocol line; nothing when the engine refused. An exclusive open of a
-// file in use also sets mAdviceText.
+// file in use also sets mAdviceText. With aVerify a file that fails the engine's integrity
+// check is refused like one that cannot be opened, the damage as the reason.
 std::unique_ptr<db::Database> OpenMdb(MaintenanceContext& ctx, const std::string& aDbFile,
-                                      const std::string& aDescription, bool aExclusive, bool aReadOnly);
+                                      const std::string& aDescription, bool aExclusive, bool aReadOnly,
+                                      bool aVerify = false);
+
+// The refusal of a file in use (the in-use line) and the advice to close the programs.
+void LogInUse(MaintenanceContext& ctx, const std::string& aDescription, const std::string& aDbFile);
 
 // Opens without a protocol line; a missing file gets a warning box first. Every failure
 // is raised to the caller.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -61,27 +60,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 std::function<unsigned()> gUsableCores = CoresOfThisProcess;
 
-void SweepArchiveWorkFiles(const std::string& folder) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return;
-    std::vector<std::string> leftovers;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        // Ours (".zip.k5part") and the zip library's (".zip.k5tmpXXXXXX"), each also with
-        // libzip's own temporary suffix.
-        if (name.find(".zip.k5part") != std::string::npos || name.find(".zip.k5tmp") != std::string::npos)
-            leftovers.push_back(folder + "/" + name);
-    }
-    ::closedir(dir);
-    for (const std::string& path : leftovers)
-        if (FsChangePoint("unlink") == 0) ::unlink(path.c_str());
-}
-
 ParallelArchive::ParallelArchive(const std::string& file, const std::string& archive)
     : mFile(file), mArchive(archive), mWorkFile(archive + kWorkSuffix) {
-    if (archive.find('/') == std::string::npos) return; // no protocol folder: nothing of ours there
+    if (archive.find('/') == std::string::npos) return; // no protocol folder
     const std::string folder = FolderOf(archive);
-    SweepArchiveWorkFiles(folder);
     if (gUsableCores() < 2) return;
     struct statvfs disk {};
     if (::stat(file.c_str(), &mBefore) != 0 || ::statvfs(folder.c_str(), &disk) != 0) return;

@@ -4,7 +4,7 @@
 // its bytes are those the archive step would read. The archive is written into a work file
 // beside the archive (its name + kWorkSuffix) and takes the archive's name only when complete
 // and checked: a run killed at any moment leaves no incomplete archive under that name, and
-// the next run removes the work file.
+// the next run removes the work file with the other leftovers.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -24,8 +24,7 @@ class ParallelArchive {
 public:
     static constexpr const char* kWorkSuffix = ".k5part";
 
-    // Removes work files that killed runs left in the archive's folder, then starts packing
-    // `file` into the work file on a thread of lower priority. It does not start on a machine
+    // Starts packing `file` into the work file on a thread of lower priority. It does not start on a machine
     // with one core (the copy would lose its time), when the folder is missing, or when the
     // disk holds less than three times the file (the free space a run needs, which the work
     // file must not eat into).
@@ -60,8 +59,5 @@ private:
     bool mAdopted = false;
     std::thread mWorker;
 };
-
-// Leftover work files of the archives in `folder`: ours and the zip library's temporary ones.
-void SweepArchiveWorkFiles(const std::string& folder);
 
 } // namespace k5

@@ -1,7 +1,9 @@
 #include "maintenance/Prophylaxis.h"
 
 #include "maintenance/DatabaseFiles.h"
+#include "maintenance/Leftovers.h"
 #include "maintenance/Probes.h"
+#include "maintenance/RunLocks.h"
 #include "support/Common.h"
 #include "support/Error.h"
 #include "support/FileUtils.h"
@@ -10,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 namespace k5 {
 
@@ -34,8 +37,10 @@ FilesLib& RequireFilesLib(RunState& state) {
 
 // Steps 13 and 14 share this: open exclusively and read-only, write the version lines.
 // Returns the database version (empty when it could not be read or the file did not open).
-std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const char* versionFailure) {
-    std::unique_ptr<db::Database> database = OpenMdb(ctx, path, "Файл базы данных", true, true);
+std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const char* versionFailure,
+                         bool* opened = nullptr, bool verify = false) {
+    std::unique_ptr<db::Database> database = OpenMdb(ctx, path, "Файл базы данных", true, true, verify);
+    if (opened != nullptr) *opened = database != nullptr;
     if (!database) return std::string();
     const std::string version = GetDataBaseVersion(ctx, *database);
     if (!version.empty())
@@ -81,9 +86,25 @@ std::string ParameterSummary(RunOptions& options) {
     return s;
 }
 
+// The main file stays as the check read it until the run has archived and replaced it:
+// nobody else opens it through the engine or commits to it through SQLite's locks.
+void HoldMainFile(MaintenanceContext& ctx) {
+    RunState& st = ctx.state;
+    try {
+        st.mRunLocks->HoldMainFile(ctx.engine, st.mDataBaseFile);
+    } catch (const db::EngineError& e) {
+        if (e.Number() == 3045 || e.Number() == 3356)
+            LogInUse(ctx, "Файл базы данных", st.mDataBaseFile);
+        else
+            ctx.log.LogAdd("Файл базы данных " + Quoted(st.mDataBaseFile) +
+                               " не удалось открыть по следующей причине:\r\n" + e.Description(),
+                           false);
+    }
+}
+
 // Steps 6 to 20; returns when the pass reaches the verdict (also early, for the three
 // stops that make further checks pointless).
-void Checks(MaintenanceContext& ctx) {
+void Checks(MaintenanceContext& ctx, bool run) {
     RunState& st = ctx.state;
 
     std::string folder = ctx.options.FolderText();
@@ -113,11 +134,21 @@ void Checks(MaintenanceContext& ctx) {
     }
     ctx.log.LogAdd("Папка базы данных " + Quoted(dbFolder) + " найдена.", true);
 
+    // One run per folder, from here to the end of the run.
+    st.mRunLocks = std::make_shared<RunLocks>(dbFolder);
+    if (run && !st.mRunLocks->FolderInUse()) RemoveLeftovers(ctx);
+
     // Main file.
     if (IsFileExists(st.mDataBaseFile)) {
         ctx.log.LogAdd("Файл базы данных " + Quoted(st.mDataBaseFile) + " найден.", true);
-        st.mDataBaseVersion =
-            ReadVersions(ctx, st.mDataBaseFile, "Не удалось определить версию базы данных из Файла: ");
+        if (st.mRunLocks->FolderInUse()) {
+            LogInUse(ctx, "Файл базы данных", st.mDataBaseFile);
+        } else {
+            bool opened = false;
+            st.mDataBaseVersion = ReadVersions(
+                ctx, st.mDataBaseFile, "Не удалось определить версию базы данных из Файла: ", &opened);
+            if (opened) HoldMainFile(ctx);
+        }
     } else {
         ctx.log.LogAdd("В папке " + Quoted(dbFolder) + " не найден файл базы данных \"Korund5.mdb\".", false);
     }
@@ -131,8 +162,9 @@ void Checks(MaintenanceContext& ctx) {
             true);
     } else {
         ctx.log.LogAdd("Файл базы данных " + Quoted(st.mLastVerFile) + " найден.", true);
-        st.mLastVerVersion =
-            ReadVersions(ctx, st.mLastVerFile, "Не удалось определить версию базы данных из файла: ");
+        // Every table is rebuilt from this file: a damaged one must not serve as the pattern.
+        st.mLastVerVersion = ReadVersions(
+            ctx, st.mLastVerFile, "Не удалось определить версию базы данных из файла: ", nullptr, true);
     }
 
     if (!st.mDataBaseVersion.empty() && !st.mLastVerVersion.empty() &&
@@ -182,10 +214,18 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
         ctx.ui.YieldOnce();
 
         ctx.log.Pane().Clear();
-        if (!st.mLogFileTxt.empty()) DeleteFile(st.mLogFileTxt, true);
+        // The empty text log is the name the run took for itself (RunStart): it stays.
+        struct stat log {};
+        if (!st.mLogFileTxt.empty() && ::lstat(st.mLogFileTxt.c_str(), &log) == 0 && log.st_size > 0)
+            DeleteFile(st.mLogFileTxt, true);
         st.mProphylaxisOk = true;
 
-        Checks(ctx);
+        // The folder and the main file are held until the pass, and the run behind it, ends.
+        struct Release {
+            RunState& st;
+            ~Release() { st.mRunLocks.reset(); }
+        } release{st};
+        Checks(ctx, run);
 
         if (st.mProphylaxisOk) {
             ctx.log.LogAdd("Предварительные проверки пройдены.", true, kColourGreen, true);

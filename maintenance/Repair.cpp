@@ -5,6 +5,7 @@
 #include "maintenance/ParallelArchive.h"
 #include "maintenance/Probes.h"
 #include "maintenance/Prophylaxis.h"
+#include "maintenance/RunLocks.h"
 #include "support/Common.h"
 #include "support/Error.h"
 #include "support/FileUtils.h"
@@ -12,14 +13,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 namespace k5 {
 
 namespace {
 
 constexpr const char* kDone = " завершено успешно.";
+// Error number of a work file that another program replaced (path/file access error).
+constexpr int32_t kForeignWorkFile = 75;
 
 // " (до профилактики - 12.5 МБ)" when the size before the run is known.
 std::string BeforeText(double sizeBefore) {
@@ -31,16 +36,64 @@ std::string BeforeText(double sizeBefore) {
 // the engine flushes it, and the folder entry is flushed here as well.
 void CompactInto(MaintenanceContext& ctx, const std::string& source, const std::string& target) {
     ctx.engine.CompactDatabase(source, target);
-    bool synced = false;
-    InBackground(ctx, [&] { synced = SyncFileAndFolder(target); });
-    if (!synced)
-        RaiseApiError(errno, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
+    // errno belongs to the helper thread that flushed: it is taken there.
+    int failure = 0;
+    InBackground(ctx, [&] {
+        if (!SyncFileAndFolder(target)) failure = errno != 0 ? errno : EIO;
+    });
+    if (failure != 0) RaiseApiError(failure, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
 }
 
-// The old main file under the backup name, still in its place until the compacted file
-// replaces it; a file system without hard links gets the plain move.
-void KeepUnderName(const std::string& mainFile, const std::string& backupPath) {
-    if (LinkFile(mainFile, backupPath) != 0) MoveFile(mainFile, backupPath);
+// A file as this run last saw it: the same file (device and inode), size and time of change.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        RaiseApiError(errno, "Ошибка при чтении свойств файла \"" + path + "\":\r\n");
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+bool SameFile(const std::string& path, const FileIdentity& id, bool contents) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_dev != id.device || st.st_ino != id.inode) return false;
+    return !contents || (st.st_size == id.size && st.st_mtim.tv_sec == id.modified.tv_sec &&
+                         st.st_mtim.tv_nsec == id.modified.tv_nsec);
+}
+
+// Only a work file this run made itself is ever compacted or put in place.
+void RequireOwnWorkFile(const std::string& path, const FileIdentity& id, bool contents) {
+    if (!SameFile(path, id, contents))
+        RaiseError(kForeignWorkFile, "Рабочий файл \"" + path +
+                                         "\" заменен другим файлом во время профилактики и не используется.");
+}
+
+// The main file leaves its place only as the file the run copied (the check pass holds it).
+bool MainFileChanged(const RunState& st) {
+    const RunLocks* locks = st.mRunLocks.get();
+    return locks != nullptr && locks->MainFile() != nullptr &&
+           !locks->MainFile()->Unchanged(st.mDataBaseFile);
+}
+
+void RepairedCopyKept(MaintenanceContext& ctx, const std::string& newFile) {
+    RunState& st = ctx.state;
+    st.mDataBaseSizeAfter = privFileSize(ctx, newFile);
+    if (st.mDataBaseSizeAfter < 0)
+        ctx.log.LogAdd("Не удалось определить размер файла \"" + newFile + "\".", false);
+    else
+        ctx.log.LogAdd("Размер файла БД \"" + newFile + "\" - " + MemCStr(st.mDataBaseSizeAfter, true) +
+                           BeforeText(st.mDataBaseSizeBefore) + ".",
+                       true);
+}
+
+void KeptClosingLines(MaintenanceContext& ctx) {
+    ctx.log.LogAdd("Профилактика БД завершена. БД готова к эксплуатации.", false, std::nullopt, true);
+    ctx.log.LogAdd("Исходный файл БД (Korund5.mdb) оставлен без изменений.", false, std::nullopt, true);
 }
 
 std::string QuoteName(const std::string& name) {
@@ -81,11 +134,6 @@ std::string VerifyRepaired(MaintenanceContext& ctx, const std::string& file) {
     return text;
 }
 
-void ClosingLinesOfAKeptMainFile(MaintenanceContext& ctx) {
-    ctx.log.LogAdd("Профилактика БД завершена. БД готова к эксплуатации.", false, std::nullopt, true);
-    ctx.log.LogAdd("Исходный файл БД (Korund5.mdb) оставлен без изменений.", false, std::nullopt, true);
-}
-
 void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile,
                      ParallelArchive& parallelArchive) {
     RunState& st = ctx.state;
@@ -94,6 +142,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     DeleteFile(compactFile, true);
     ctx.log.LogAddBegin("Сжатие основного файла БД " + newFile, true);
     CompactInto(ctx, newFile, compactFile);
+    const FileIdentity compacted = IdentityOf(compactFile);
     ctx.log.LogAddEnd(kDone, true);
     // The file that is to replace the main file is read back while it is still cached; a
     // file that fails is no replacement, and the repaired copy stays for a look.
@@ -101,7 +150,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         ctx.log.LogAdd("Проверка сжатого файла БД " + compactFile + " не пройдена:\r\n" + problems, false,
                        std::nullopt, true);
         InBackground(ctx, [&] { DeleteFile(compactFile, true); });
-        ClosingLinesOfAKeptMainFile(ctx);
+        KeptClosingLines(ctx);
         return;
     }
     // The compacted file holds everything the new one did.
@@ -120,45 +169,47 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         // The same words and reason line as the BigDocs archiving gives.
         error = MissingFolderText(st.mProtocolFolder);
     }
-
-    const std::string backupName = "Korund5" + st.mBackupSuffix + ".mdb";
-    const std::string backupPath = st.mDataBaseFolder + backupName;
-    std::string line;
-    if (!error.empty() || !IsFileExists(zip)) {
+    const bool archived = error.empty() && IsFileExists(zip);
+    if (archived) {
+        ctx.log.LogAddEnd(kDone, true);
+    } else {
         ctx.log.LogAddEnd(" завершено с ошибкой:" + error, false, std::nullopt, true);
         // An archive the library gave up on is not a copy of anything.
-        InBackground(ctx, [&] {
-            if (!error.empty()) DeleteFile(zip, true);
-            DeleteFile(backupPath, true);
-            KeepUnderName(mainFile, backupPath);
-        });
-        line = "Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".";
-        ctx.log.LogAdd(line, true);
-    } else {
-        // The old file enters the trash as a second name and the move below replaces it in
-        // one step, so Korund5.mdb is never missing, not even after a crash in between. A
-        // trash on another file system can only take the file away: GIO does that.
-        int32_t trashed = 0;
-        InBackground(ctx, [&] {
-            trashed = LinkIntoTrash(mainFile);
-            if (trashed != 0) trashed = FileToRecycleBin(mainFile);
-        });
-        ctx.log.LogAddEnd(kDone, true);
-        line = "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".";
-        ctx.log.LogAdd(line, true);
-        // Without a trash the old file would be overwritten by the move below; it keeps the
-        // backup name instead, so it only ever leaves its place as a whole file.
-        if (trashed != 0 && IsFileExists(mainFile)) {
-            InBackground(ctx, [&] {
-                DeleteFile(backupPath, true);
-                KeepUnderName(mainFile, backupPath);
-            });
-            ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".",
-                           true);
-        }
+        if (!error.empty()) InBackground(ctx, [&] { DeleteFile(zip, true); });
     }
 
-    InBackground(ctx, [&] { MoveFile(compactFile, mainFile); });
+    RequireOwnWorkFile(compactFile, compacted, true);
+    if (MainFileChanged(st)) {
+        ctx.log.LogAdd("Файл базы данных \"" + mainFile +
+                           "\" изменен другой программой во время профилактики и не заменяется.",
+                       false);
+        InBackground(ctx, [&] { MoveFile(compactFile, newFile); });
+        RepairedCopyKept(ctx, newFile);
+        return KeptClosingLines(ctx);
+    }
+
+    // Korund5.mdb names a whole file at every instant, even after a crash: the old file gets
+    // its second name (in the trash, else the backup name) before the compacted file takes
+    // its place, and a move into the trash comes last.
+    const std::string backupName = "Korund5" + st.mBackupSuffix + ".mdb";
+    const std::string backupPath = st.mDataBaseFolder + backupName;
+    bool underBackupName = !archived;
+    InBackground(ctx, [&] {
+        if (archived && LinkIntoTrash(mainFile) == 0) {
+            CopyOwnerAndMode(mainFile, compactFile);
+            return MoveFile(compactFile, mainFile);
+        }
+        DeleteFile(backupPath, true);
+        ReplaceKeeping(compactFile, mainFile, backupPath);
+        // Without a trash the old file keeps the backup name: it only ever leaves as a whole.
+        if (archived) underBackupName = FileToRecycleBin(backupPath) != 0 && IsFileExists(backupPath);
+    });
+    if (archived)
+        ctx.log.LogAdd(
+            "Оригинал файла Korund5.mdb (до профилактики) запакован в zip-архив: \r\n   " + zip + ".", true);
+    if (underBackupName)
+        ctx.log.LogAdd("Оригинал файла Korund5.mdb (до профилактики) переименован в: " + backupName + ".",
+                       true);
 
     st.mDataBaseSizeAfter = privFileSize(ctx, mainFile);
     if (st.mDataBaseSizeAfter < 0)
@@ -175,7 +226,6 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
 }
 
 void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile) {
-    RunState& st = ctx.state;
     if (IsFileExists(newFile)) {
         DeleteFile(compactFile, true);
         ctx.log.LogAddBegin("Сжатие файла \"" + newFile + "\"", true);
@@ -183,15 +233,9 @@ void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std:
         ctx.log.LogAddEnd(kDone, true);
         // One rename: the repaired file is never missing under its name.
         InBackground(ctx, [&] { MoveFile(compactFile, newFile); });
-        st.mDataBaseSizeAfter = privFileSize(ctx, newFile);
-        if (st.mDataBaseSizeAfter < 0)
-            ctx.log.LogAdd("Не удалось определить размер файла \"" + newFile + "\".", false);
-        else
-            ctx.log.LogAdd("Размер файла БД \"" + newFile + "\" - " + MemCStr(st.mDataBaseSizeAfter, true) +
-                               BeforeText(st.mDataBaseSizeBefore) + ".",
-                           true);
+        RepairedCopyKept(ctx, newFile);
     }
-    ClosingLinesOfAKeptMainFile(ctx);
+    KeptClosingLines(ctx);
 }
 
 } // namespace
@@ -208,6 +252,9 @@ void FixMainDataBase(MaintenanceContext& ctx) {
                                         st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip");
         CopyDataBase(ctx, st.mDataBaseFile, newFile, st.mLastVerFile);
         ctx.log.LogAddEnd(std::string(), true);
+        // The copy's own file; the steps below change its contents, never its identity.
+        const std::optional<FileIdentity> made =
+            IsFileExists(newFile) ? std::optional<FileIdentity>(IdentityOf(newFile)) : std::nullopt;
 
         if (ctx.log.GlobalStop()) {
             ctx.log.LogAdd("Профилактика БД прервана пользователем.", false, std::nullopt, true);
@@ -220,6 +267,7 @@ void FixMainDataBase(MaintenanceContext& ctx) {
         if (ctx.options.RemoveOrphanedBigDocs()) CheckBigFolder(ctx, st.mDataBaseFolder, newFile);
         if (ctx.options.CompactBigDocs()) CompactBigDocs(ctx, st.mDataBaseFolder);
 
+        if (made) RequireOwnWorkFile(newFile, *made, false);
         if (st.mProphylaxisOk || ctx.options.ZipAndRename())
             ReplacementPath(ctx, newFile, compactFile, parallelArchive);
         else {

@@ -11,12 +11,15 @@ namespace k5 {
 // Resets the run state, takes the database folder from the folder field or the setting
 // "DataBasePath", makes the run's time stamp (waiting one second first, again while an
 // archive of that stamp exists), names the logs and the backup suffix, runs the check pass
-// with the repair behind it and saves the whole protocol as the RTF log.
-void StartRun(MaintenanceContext& ctx);
+// with the repair behind it and saves the whole protocol as the RTF log. Nothing is written
+// outside the protocol folder of a database folder that exists: without one the logs are
+// not written, and the result says why ("не задана папка базы данных."); it is empty
+// when the RTF log was saved.
+std::string StartRun(MaintenanceContext& ctx);
 
 // The same start with the check pass alone (no repair): the logs are named and written
 // as for a run, so a scheduled check leaves its record in the protocol folder.
-void StartCheckOnly(MaintenanceContext& ctx);
+std::string StartCheckOnly(MaintenanceContext& ctx);
 
 // Test seam: the one-second wait before each stamp (yields while it waits).
 extern std::function<void(MaintenanceContext&)> gRunStampPause;

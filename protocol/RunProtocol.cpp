@@ -1,6 +1,7 @@
 #include "protocol/RunProtocol.h"
 
 #include "support/Codepage.h"
+#include "support/Common.h"
 #include "support/Error.h"
 #include "support/UserInteraction.h"
 
@@ -38,9 +39,10 @@ void RunProtocol::Finish(bool success) {
     if (afterEntry) afterEntry(mEntries);
 }
 
-void RunProtocol::LogAdd(const std::string& message, bool success, std::optional<uint32_t> colour,
+void RunProtocol::LogAdd(const std::string& text, bool success, std::optional<uint32_t> colour,
                          std::optional<bool> bold) {
     try {
+        const std::string message = EscapeControls(text, true);
         mPane.SetSelection(mPane.Length(), 0);
         mPane.ReplaceSelection(Stamp(), kColourBlack, false);
         mPane.SetSelection(mPane.Length(), 0);
@@ -51,9 +53,10 @@ void RunProtocol::LogAdd(const std::string& message, bool success, std::optional
     K5_TRAP("ProphylaxisFrm", "LogAdd")
 }
 
-void RunProtocol::LogAddBegin(const std::string& message, bool success, std::optional<uint32_t> colour,
+void RunProtocol::LogAddBegin(const std::string& text, bool success, std::optional<uint32_t> colour,
                               std::optional<bool> bold) {
     try {
+        const std::string message = EscapeControls(text, true);
         const std::string stamp = Stamp();
         mPane.SetSelection(mPane.Length(), 0);
         mPane.ReplaceSelection(stamp, kColourBlack, false);
@@ -65,9 +68,10 @@ void RunProtocol::LogAddBegin(const std::string& message, bool success, std::opt
     K5_TRAP("ProphylaxisFrm", "LogAddBegin")
 }
 
-void RunProtocol::LogAddEnd(const std::string& message, bool success, std::optional<uint32_t> colour,
+void RunProtocol::LogAddEnd(const std::string& text, bool success, std::optional<uint32_t> colour,
                             std::optional<bool> bold) {
     try {
+        const std::string message = EscapeControls(text, true);
         const int64_t len = mPane.Length();
         mPane.SetSelection(len - kMarkerLength, kMarkerLength);
         if (len < kMarkerLength || mPane.SelectedText() != kMarker) mPane.SetSelection(len, 0);

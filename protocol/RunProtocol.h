@@ -13,6 +13,8 @@ namespace k5 {
 
 class UserInteraction;
 
+// Control characters of a message are shown escaped (CR LF pairs stay line breaks), so that
+// no inserted value can forge a line of its own.
 class RunProtocol {
 public:
     RunProtocol(RunState& state, UserInteraction& ui);

@@ -2,11 +2,10 @@
 
 #include "support/Error.h"
 
-#include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 namespace k5 {
@@ -46,12 +45,13 @@ int32_t NormalizeLimit(const std::string& text) {
     std::string t = text.substr(b, e - b + 1);
     for (char& c : t)
         if (c == ',') c = '.';
-    const char* s = t.c_str();
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(s, &end);
-    if (end == s || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return 0;
-    // Reject what strtod reads but a decimal field does not hold (hex, inf, nan).
+    // from_chars never consults the locale: strtod would follow LC_NUMERIC, which the
+    // window's application object sets from the environment (a comma under ru_RU).
+    const char* s = t.c_str() + (t.front() == '+' && t.size() > 1 && t[1] != '-' ? 1 : 0);
+    double v = 0;
+    const auto [end, ec] = std::from_chars(s, t.c_str() + t.size(), v, std::chars_format::general);
+    if (ec != std::errc() || end != t.c_str() + t.size() || !std::isfinite(v)) return 0;
+    // Reject what the parser reads but a decimal field does not hold (inf, nan).
     for (char c : t)
         if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' || c == 'e' ||
               c == 'E'))

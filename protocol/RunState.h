@@ -9,6 +9,7 @@
 namespace k5 {
 
 class FilesLib;
+class RunLocks;
 
 struct RunState {
     bool mProphylaxisOk = true;
@@ -32,6 +33,8 @@ struct RunState {
     // Rows of each table of the repaired file as the protocol reported them: set by the copy,
     // changed by the clean-up; the file is checked against them before it replaces the main file.
     std::map<std::string, int64_t> mTableRows;
+    // The folder and main file held by the check pass and the run behind it.
+    std::shared_ptr<RunLocks> mRunLocks;
 };
 
 // Protocol folder name inside the database folder.

@@ -5,7 +5,8 @@ pkgs=(build-essential cmake pkg-config g++
       qt6-base-dev libqt6dbus6 libglib2.0-dev
       libsqlite3-dev sqlite3 libzip-dev
       libgtest-dev libgmock-dev googletest
-      unrtf zip unzip xvfb xauth)
+      unrtf zip unzip xvfb xauth
+      locales)  # localedef and the ru_RU source: tests under a comma decimal mark
 pkgs+=(time)  # /usr/bin/time -v: peak memory in bench/full_run.sh
 missing=()
 for p in "${pkgs[@]}"; do

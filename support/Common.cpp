@@ -176,6 +176,28 @@ std::string MemCStr(double size, bool shortForm) {
     K5_TRAP("miVedovodeduzOR", "MemCStr")
 }
 
+std::string EscapeControls(const std::string& text, bool keepLineBreaks) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+        } else if (keepLineBreaks && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out += "\r\n";
+            ++i;
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 std::string CStr1_00(double value) {
     try {
         if (!std::isfinite(value)) return PlainDecimal(value);

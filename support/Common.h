@@ -22,6 +22,10 @@ std::string VarToStr(const Value& value, const std::string& defaultText);
 int32_t VarToLng(const Value& value, int32_t defaultValue);
 // Largest value, ties keep the earlier one; numbers compare numerically.
 Value MaxOf(const std::vector<Value>& values);
+// Control characters as escapes ("\n", "\r", "\t", else "\xHH"), so that a value can
+// neither break a line nor reach a terminal as a command. With keepLineBreaks a CR LF pair
+// stays: the fixed texts break their lines so.
+std::string EscapeControls(const std::string& text, bool keepLineBreaks);
 // Folder and name joined by exactly one "/".
 std::string JoinPath(const std::string& folder, const std::string& name);
 // Modal warning box with one OK button, the normal pointer while it shows.

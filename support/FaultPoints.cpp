@@ -21,6 +21,8 @@ struct Settings {
     int64_t failAtFsCall = 0;
     bool sticky = false;
     bool shortPauses = false;
+    bool noHardLinks = false;
+    bool noExchange = false;
     int failErrno = ENOSPC;
     std::string loseWriteName;
     int64_t loseWriteAt = 0;
@@ -45,6 +47,8 @@ Settings& Get() {
         r.failAtFsCall = Number("K5_TEST_FAIL_AT_FS_CALL");
         r.sticky = Number("K5_TEST_FAIL_STICKY") != 0;
         r.shortPauses = Number("K5_TEST_SHORT_PAUSES") != 0;
+        r.noHardLinks = Number("K5_TEST_NO_HARD_LINKS") != 0;
+        r.noExchange = Number("K5_TEST_NO_EXCHANGE") != 0;
         if (const int64_t e = Number("K5_TEST_FAIL_ERRNO"); e > 0) r.failErrno = static_cast<int>(e);
         if (const char* lose = std::getenv("K5_TEST_LOSE_WRITE"); lose != nullptr) {
             const std::string text = lose;
@@ -108,6 +112,13 @@ bool LostWritePoint() {
     const int64_t n = ++s.lossyWrites;
     Note(s, "write " + std::to_string(n) + (n == s.loseWriteAt ? " lost" : ""));
     return n == s.loseWriteAt;
+}
+
+int UnsupportedCall(const char* what) {
+    const Settings& s = Get();
+    if (s.noHardLinks && std::strcmp(what, "link") == 0) return EPERM;
+    if (s.noExchange && std::strcmp(what, "exchange") == 0) return EINVAL;
+    return 0;
 }
 
 void ProtocolEntryPoint(int64_t entryNumber) {

@@ -13,6 +13,9 @@
 //                                loses a write)
 //   K5_TEST_SHORT_PAUSES=1       the fixed waits between files are skipped, so that a
 //                                sweep of thousands of runs is not spent waiting
+//   K5_TEST_NO_HARD_LINKS=1      link() answers EPERM, as on a file system without hard links
+//   K5_TEST_NO_EXCHANGE=1        an exchange of two names answers EINVAL, as where the system
+//                                does not offer it
 #include <cstdint>
 
 namespace k5 {
@@ -28,6 +31,9 @@ int FsChangePoint(const char* what);
 bool LostWriteTarget(const char* path);
 // Called before each write into such a file: true when this write is to be lost.
 bool LostWritePoint();
+// Called before each link() ("link") and each exchange of two names ("exchange"): 0 when
+// the call may go on, else the errno value of a system that does not offer it.
+int UnsupportedCall(const char* what);
 
 // True when K5_TEST_SHORT_PAUSES is set.
 bool ShortPauses();

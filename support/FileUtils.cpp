@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -19,12 +20,21 @@ namespace k5 {
 namespace {
 
 constexpr int32_t kUnknownApiError = 1001;
+constexpr char kWriteTestLine[] = "test\r\n";
 
 std::string FolderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+bool SyncDescriptor(int fd) {
+    if (const int injected = FsChangePoint("fsync")) {
+        errno = injected;
+        return false;
+    }
+    return ::fsync(fd) == 0;
 }
 
 bool SyncPath(const std::string& path, int flags) {
@@ -138,15 +148,28 @@ void MoveFile(const std::string& source, const std::string& destination) {
         // rename(2) replaces an existing destination in one step, so it is not deleted
         // beforehand: a failed move leaves it as it was.
         if (const int injected = FsChangePoint("rename")) RaiseApiError(injected, "");
+        // The file's data is flushed through a descriptor opened before the move, for reading
+        // or else for writing: a file its owner may not read still moves, and a done move is
+        // never reported as failed. A file that opens neither way holds no data of ours.
+        int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) fd = ::open(source.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{fd};
         if (::rename(source.c_str(), destination.c_str()) != 0) {
             if (errno != EXDEV) RaiseApiError(errno, "");
+            // The copy is flushed before it takes the destination's name.
             if (!CopyAcross(source, destination)) RaiseApiError(errno, "");
             if (::unlink(source.c_str()) != 0) RaiseApiError(errno, "");
             SyncPath(FolderOf(source), O_DIRECTORY);
-        } else if (FolderOf(source) != FolderOf(destination)) {
-            SyncPath(FolderOf(source), O_DIRECTORY);
+        } else {
+            if (FolderOf(source) != FolderOf(destination)) SyncPath(FolderOf(source), O_DIRECTORY);
+            if (fd >= 0 && !SyncDescriptor(fd)) RaiseApiError(errno, "");
         }
-        if (!SyncFileAndFolder(destination)) RaiseApiError(errno, "");
+        if (!SyncPath(FolderOf(destination), O_DIRECTORY)) RaiseApiError(errno, "");
     }
     K5_TRAP("mK5FilesOld", "MoveFile")
 }
@@ -177,15 +200,25 @@ bool DeleteFile(const std::string& path, bool silent) {
 
 bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
     try {
-        const std::string testPath = JoinPath(folder, "k5w_test.tmp");
+        std::string testPath = JoinPath(folder, kWriteTestName);
         const int injected = FsChangePoint("write-test");
-        int fd =
-            injected != 0 ? -1 : ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (injected != 0) errno = injected;
+        // Never through a link and never over a file of someone else's: the name must be new.
+        // A test file that a killed run of ours left goes first; any other holder of the
+        // name makes the test take a fresh name beside it.
+        auto create = [&] {
+            return ::open(testPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        };
+        int fd = injected != 0 ? -1 : create();
+        int error = injected != 0 ? injected : fd < 0 ? errno : 0;
+        if (error == EEXIST && RemoveStaleWriteTest(testPath)) error = (fd = create()) < 0 ? errno : 0;
+        if (error == EEXIST) {
+            testPath += ".XXXXXX";
+            error = (fd = ::mkostemp(testPath.data(), O_CLOEXEC)) < 0 ? errno : 0;
+        }
+        errno = error;
         bool ok = fd >= 0;
         if (ok) {
-            static const char kLine[] = "test\r\n";
-            ok = WriteAll(fd, kLine, sizeof kLine - 1);
+            ok = WriteAll(fd, kWriteTestLine, sizeof kWriteTestLine - 1);
             int saved = errno;
             if (::close(fd) != 0 && ok) {
                 ok = false;
@@ -195,7 +228,8 @@ bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
         }
         if (!ok) {
             errText = GetApiErrorText(errno);
-            PDeleteFile(testPath);
+            // Only a file this test made is removed.
+            if (fd >= 0) PDeleteFile(testPath);
             return false;
         }
         // A test file that cannot be removed does not make the folder unwriteable.
@@ -204,6 +238,20 @@ bool CheckForWriteableFolder(const std::string& folder, std::string& errText) {
         return true;
     }
     K5_TRAP("miVedovodeduzOR", "CheckForWriteableFolder")
+}
+
+bool RemoveStaleWriteTest(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_nlink != 1 || st.st_size > static_cast<off_t>(sizeof kWriteTestLine - 1))
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[sizeof kWriteTestLine] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n < 0 || std::memcmp(head, kWriteTestLine, static_cast<size_t>(n)) != 0) return false;
+    return ::unlink(path.c_str()) == 0;
 }
 
 std::string PDeleteFile(const std::string& path) {
@@ -259,11 +307,52 @@ int32_t FileToRecycleBin(const std::string& path) {
 int32_t LinkFile(const std::string& source, const std::string& destination) {
     try {
         if (const int injected = FsChangePoint("link")) return injected;
+        if (const int unsupported = UnsupportedCall("link")) return unsupported;
         if (::link(source.c_str(), destination.c_str()) != 0) return errno != 0 ? errno : 1;
         if (!SyncPath(FolderOf(destination), O_DIRECTORY)) return errno != 0 ? errno : 1;
         return 0;
     }
     K5_TRAP("miVedovodeduzOR", "LinkFile")
+}
+
+void CopyOwnerAndMode(const std::string& model, const std::string& path) {
+    try {
+        struct stat m {
+        }, p{};
+        if (::stat(model.c_str(), &m) != 0 || ::stat(path.c_str(), &p) != 0) return;
+        // Only root may give a file away; an ordinary user still keeps the group when it is
+        // one of theirs. The mode comes last: a change of owner clears the set-id bits.
+        if ((p.st_uid != m.st_uid || p.st_gid != m.st_gid) && ::chown(path.c_str(), m.st_uid, m.st_gid) != 0)
+            (void)::chown(path.c_str(), static_cast<uid_t>(-1), m.st_gid);
+        if ((p.st_mode & 07777) != (m.st_mode & 07777)) (void)::chmod(path.c_str(), m.st_mode & 07777);
+    }
+    K5_TRAP("mK5FilesOld", "CopyOwnerAndMode")
+}
+
+void ReplaceKeeping(const std::string& replacement, const std::string& path, const std::string& keepAs) {
+    try {
+        CopyOwnerAndMode(path, replacement);
+        if (LinkFile(path, keepAs) == 0) return MoveFile(replacement, path);
+        // Without hard links: the replacement waits under the free name, then the two names
+        // swap in one step. A crash in between leaves the old file in its place.
+        MoveFile(replacement, keepAs);
+        int exchanged = FsChangePoint("exchange");
+        if (exchanged == 0) exchanged = UnsupportedCall("exchange");
+        if (exchanged == 0 &&
+            ::renameat2(AT_FDCWD, keepAs.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0)
+            exchanged = errno;
+        if (exchanged == 0) {
+            if (!SyncPath(FolderOf(path), O_DIRECTORY)) RaiseApiError(errno, "");
+            return;
+        }
+        MoveFile(keepAs, replacement);
+        if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) RaiseApiError(exchanged, "");
+        // Neither: a flushed copy of the old file under the free name, then one rename.
+        if (const int injected = FsChangePoint("copy")) RaiseApiError(injected, "");
+        if (!CopyAcross(path, keepAs)) RaiseApiError(errno, "");
+        MoveFile(replacement, path);
+    }
+    K5_TRAP("mK5FilesOld", "ReplaceKeeping")
 }
 
 int32_t LinkIntoTrash(const std::string& path) {
@@ -279,8 +368,19 @@ int32_t LinkIntoTrash(const std::string& path) {
         if (::stat(files.c_str(), &tst) != 0) return errno;
         if (tst.st_dev != st.st_dev) return EXDEV;
 
-        char* escaped = g_uri_escape_string(path.c_str(), G_URI_RESERVED_CHARS_ALLOWED_IN_PATH, FALSE);
-        const std::string encoded = escaped != nullptr ? escaped : path;
+        // The trash wants the original place as an absolute, percent-encoded path; the folder
+        // is resolved, the name kept as it is.
+        const size_t slash = path.find_last_of('/');
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        char* folder = ::realpath(slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash).c_str(),
+                                  nullptr);
+        if (folder == nullptr) return errno != 0 ? errno : 1;
+        const std::string absolute = JoinPath(folder, base);
+        ::free(folder);
+        char* escaped = g_uri_escape_string(absolute.c_str(), "/", FALSE);
+        const std::string encoded = escaped != nullptr ? escaped : absolute;
         g_free(escaped);
         char date[32];
         const time_t now = ::time(nullptr);
@@ -289,8 +389,6 @@ int32_t LinkIntoTrash(const std::string& path) {
         std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
         const std::string text = "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + date + "\n";
 
-        const std::string base =
-            FolderOf(path) == "/" ? path.substr(1) : path.substr(FolderOf(path).size() + 1);
         const size_t dot = base.find_last_of('.');
         for (int n = 1; n < 1000; ++n) {
             std::string name = base;
@@ -308,7 +406,9 @@ int32_t LinkIntoTrash(const std::string& path) {
             const bool written = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
             ::close(fd);
             const std::string target = JoinPath(files, name);
-            if (written && ::link(path.c_str(), target.c_str()) == 0) {
+            const int unsupported = written ? UnsupportedCall("link") : 0;
+            if (unsupported != 0) errno = unsupported;
+            if (written && unsupported == 0 && ::link(path.c_str(), target.c_str()) == 0) {
                 SyncPath(info, O_DIRECTORY);
                 SyncPath(files, O_DIRECTORY);
                 return 0;

@@ -15,8 +15,13 @@ void MoveFile(const std::string& source, const std::string& destination);
 void ClearReadOnlyAttributeFromFile(const std::string& path);
 // True when deleted; without Silent a failure is raised with the quoted path.
 bool DeleteFile(const std::string& path, bool silent);
-// Writes and removes "k5w_test.tmp" in the folder; errText gets the reason on failure.
+// Writes and removes "k5w_test.tmp" in the folder; errText gets the reason on failure. The
+// file is always a new one: a link or a file of another owner under that name is left alone.
 bool CheckForWriteableFolder(const std::string& folder, std::string& errText);
+// Removes a write-test file that a killed test left: only a regular file of this user with
+// no other name, holding the test line or part of it. True when removed.
+bool RemoveStaleWriteTest(const std::string& path);
+inline constexpr const char* kWriteTestName = "k5w_test.tmp";
 // Empty on success, else the system's text.
 std::string PDeleteFile(const std::string& path);
 // Moves the file into the freedesktop trash (GIO, which creates the trash folders):
@@ -30,6 +35,15 @@ int32_t LinkIntoTrash(const std::string& path);
 // A second name for the file (a hard link); 0 or an errno value. An existing destination
 // is an error (EEXIST).
 int32_t LinkFile(const std::string& source, const std::string& destination);
+// Puts `replacement` in the place of `path` and keeps the file that stood there under
+// `keepAs`, a free name in the same folder; the replacement first gets the owner, group and
+// mode of the file it replaces. `path` names a complete file at every instant, also after a
+// crash: the old file gets `keepAs` as a second name (a hard link); without hard links the
+// replacement waits under `keepAs` and the two names are exchanged in one step; where the
+// system offers neither, the old file is copied to `keepAs` first. Failures are raised.
+void ReplaceKeeping(const std::string& replacement, const std::string& path, const std::string& keepAs);
+// Gives `path` the owner, group and permission bits of `model`, as far as this user may.
+void CopyOwnerAndMode(const std::string& model, const std::string& path);
 // The long-path rule kept as a pure text function (backslash paths).
 void AddLongPathPrefix(std::string& path);
 [[noreturn]] void RaiseApiError(int32_t code, const std::string& prefix);

@@ -5,6 +5,7 @@
 #include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
+#include <QFileInfo>
 #include <QStorageInfo>
 #include <QString>
 
@@ -67,7 +68,10 @@ void FilesLib::SplitFileName(const std::string& fileName, std::string& out1, std
 
 std::string FilesLib::DiskName(const std::string& fileName) {
     if (fileName.empty()) return std::string();
-    QStorageInfo info(QString::fromStdString(fileName));
+    // A file that is not there lies, once made, on the disk of its folder.
+    QString path = QString::fromStdString(fileName);
+    if (!QFileInfo::exists(path)) path = QFileInfo(path).absolutePath();
+    QStorageInfo info(path);
     if (!info.isValid()) return std::string();
     return info.rootPath().toStdString();
 }

@@ -14,7 +14,8 @@ public:
     // out2 = base name (no folder, no extension), out3 = extension without its dot.
     virtual void SplitFileName(const std::string& fileName, std::string& out1, std::string& out2,
                                std::string& out3, std::string& out4);
-    // The mount point that holds the file; accepted by the free-space query.
+    // The mount point that holds the file (for a missing file: its folder); accepted by the
+    // free-space query. Empty when neither exists.
     virtual std::string DiskName(const std::string& fileName);
     // Full names of the regular files in folder matching mask (case-insensitive, "*" and "?";
     // hidden files only when the mask starts with "."), sorted by name; a missing folder

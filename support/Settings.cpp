@@ -2,9 +2,13 @@
 
 #include "support/Error.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QSettings>
 #include <QVariant>
+
+#include <vector>
 
 namespace k5 {
 
@@ -39,6 +43,28 @@ std::string SettingToText(const QVariant& value, const std::string& defaultValue
     }
 }
 
+namespace {
+
+// The settings files in the order the freedesktop base directories give them: the machine's
+// in every folder of XDG_CONFIG_DIRS ("/etc/xdg" when unset), the first taking precedence; the
+// user's in XDG_CONFIG_HOME ("~/.config"). Relative folders are ignored, as the rule says.
+std::vector<QString> SettingsFiles(bool localMachine) {
+    QStringList folders;
+    if (localMachine) {
+        folders = qEnvironmentVariable("XDG_CONFIG_DIRS").split(u':', Qt::SkipEmptyParts);
+        if (folders.isEmpty()) folders = {QStringLiteral("/etc/xdg")};
+    } else {
+        const QString home = qEnvironmentVariable("XDG_CONFIG_HOME");
+        folders = {home.startsWith(u'/') ? home : QDir::homePath() + QStringLiteral("/.config")};
+    }
+    std::vector<QString> files;
+    for (const QString& folder : folders)
+        if (folder.startsWith(u'/')) files.push_back(folder + QStringLiteral("/Seltaris/Korund5.conf"));
+    return files;
+}
+
+} // namespace
+
 std::string GetProductSetting_String(bool localMachine, const std::string& section,
                                      const std::string& valueName, const std::string& defaultValue) {
     try {
@@ -53,26 +79,22 @@ std::string GetProductSetting_String(bool localMachine, const std::string& secti
         for (char& c : group) {
             if (c == '\\') c = '/';
         }
-
-        // A fresh object at every call: an administrator's change is seen at once.
-        // The native format of Unix is INI in Seltaris/Korund5.conf (the INI format proper would
-        // look for Korund5.ini).
-        QSettings settings(QSettings::NativeFormat,
-                           localMachine ? QSettings::SystemScope : QSettings::UserScope,
-                           QStringLiteral("Seltaris"), QStringLiteral("Korund5"));
-        // The user's own file is never mixed with the machine's.
-        settings.setFallbacksEnabled(false);
         const QString name = QString::fromStdString(valueName);
-        QString path;
-        if (group.empty() || group == kTopLevelSection) {
-            path = name;
-            // A file written by QSettings itself keeps the section as "[%General]".
-            if (!group.empty() && !settings.contains(path)) path = QString::fromStdString(group) + "/" + name;
-        } else {
-            path = QString::fromStdString(group) + "/" + name;
+        // The names a value may have in one file: a hand-written "[General]" is Qt's top level,
+        // while a file written by QSettings itself keeps the section as "[%General]".
+        QStringList paths;
+        if (group.empty() || group == kTopLevelSection) paths << name;
+        if (!group.empty()) paths << QString::fromStdString(group) + "/" + name;
+
+        // Fresh at every call, so an administrator's change is seen at once. The first file
+        // that holds the value gives it; the user's own file is never mixed with the machine's.
+        for (const QString& file : SettingsFiles(localMachine)) {
+            if (!QFileInfo(file).isFile()) continue;
+            const QSettings settings(file, QSettings::IniFormat);
+            for (const QString& path : paths)
+                if (settings.contains(path)) return SettingToText(settings.value(path), defaultValue);
         }
-        if (!settings.contains(path)) return defaultValue;
-        return SettingToText(settings.value(path), defaultValue);
+        return defaultValue;
     }
     K5_TRAP("mK5RegistryParams", "GetProductSetting_String")
 }

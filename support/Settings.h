@@ -1,9 +1,10 @@
 #pragma once
-// Product settings: on Linux the INI file Seltaris/Korund5.conf in the XDG system
-// configuration folders (QSettings, system scope); read only, never cached.
-// Layout: the section "General" is the file's "[General]" (Qt's top level; "[%General]" is
-// read too); any other section is an INI group of that name. A value holding a comma must
-// be quoted ("..."), else Qt reads it as a list, which gives the default.
+// Product settings: on Linux the INI files Seltaris/Korund5.conf in the folders of
+// XDG_CONFIG_DIRS, in order, the first holding a value giving it (the user's own settings:
+// XDG_CONFIG_HOME); read only, never cached. Layout: the section "General" is the file's
+// "[General]" (Qt's top level; "[%General]" is read too); any other section is an INI group
+// of that name. Qt's INI syntax applies: ";" starts a comment, "\" escapes, names are
+// case-sensitive, and a value holding a comma or ";" must be quoted ("...").
 #include <string>
 
 class QVariant;

@@ -5,6 +5,7 @@
 #include "common/TestUtil.h"
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
+#include "support/FilesLib.h"
 #include "support/ScriptedInteraction.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
@@ -139,7 +141,8 @@ TEST_F(WindowTest, ControlsAtCreation) {
 }
 
 // With no folder setting the start-up pass fails in the pane only, busy (no close) meanwhile.
-// A run on a missing folder fails with a box; "Протоколы" shows the folder; "Выход" closes.
+// A run on a missing folder writes no log and says so; an unexpected failure (no file
+// library) gives the failure box; "Протоколы" shows the folder; "Выход" closes.
 TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     gRunStampPause = [](MaintenanceContext&) {};
     Window w;
@@ -158,18 +161,29 @@ TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     const std::string db = kScratch + "/нет такой папки/";
     w.frm.Text2->setText(QString::fromStdString(db));
     w.frm.theCmdStart->click();
-    const std::string text = w.ui.calls.at(0).text;
-    EXPECT_EQ(w.ui.calls[0].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
-    EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Critical);
+    ASSERT_EQ(w.ui.calls.size(), 1u);
+    EXPECT_EQ(w.ui.calls[0].kind + " " + w.ui.calls[0].text,
+              "Message Протокол не сохранён: не найдена папка базы данных \"" + db + "\".");
+    EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Information);
+    EXPECT_FALSE(fs::exists(db));
+
+    gFilesLibUnavailable = true;
+    w.frm.Text2->setText(QString::fromStdString(kScratch));
+    w.frm.theCmdStart->click();
+    gFilesLibUnavailable = false;
+    const std::string text = w.ui.calls.at(1).text;
+    EXPECT_EQ(w.ui.calls[1].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
+    EXPECT_EQ(w.ui.calls[1].icon, BoxIcon::Critical);
     const size_t inner = text.find("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]");
     EXPECT_LT(text.find("[K5VedovodeduzOR::ProphylaxisFrm.theCmdStart_Click]"), inner) << text;
     EXPECT_NE(inner, std::string::npos) << text;
     EXPECT_EQ(States(w.frm) + (QApplication::overrideCursor() ? " hourglass" : ""), kIdle);
     w.frm.theCmdProtocols->click();
-    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text, "folder " + db + "Профилактика_БД/");
+    EXPECT_EQ(w.ui.calls.back().caption + " " + w.ui.calls.back().text,
+              "folder " + kScratch + "/Профилактика_БД/");
     w.frm.theCmdExit->click();
     EXPECT_FALSE(w.frm.isVisible());
-    EXPECT_EQ(w.ui.calls.size(), 2u);
+    EXPECT_EQ(w.ui.calls.size(), 3u);
 }
 
 TEST_F(WindowTest, LimitFieldNormalisesOnLeavingAndSelectsOnEntering) {
@@ -220,14 +234,16 @@ TEST_F(WindowTest, CancelAnsweredNoThenYes) {
 TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
     const std::string root = kScratch + "/k5w", program = root + "/K5W.exe";
     fs::create_directories(root);
-    WriteSettings("[General]\nRootPath=" + root + "\n");
-    // The answer, whether the program is there, whether the window stays, the calls after the question:
-    const std::tuple<Answer, bool, bool, std::string> cases[] = {
-        {Answer::Cancel, true, true, ""},
-        {Answer::Yes, true, false, "Start " + program},
-        {Answer::Yes, false, false, "Message Файл " + program + " не найден на этом компьютере."},
+    // "RootPath", the answer, whether the program is there, whether the window stays, the calls
+    // after the question. Without "RootPath" the program is looked for by its name alone.
+    const std::tuple<std::string, Answer, bool, bool, std::string> cases[] = {
+        {root, Answer::Cancel, true, true, ""},
+        {root, Answer::Yes, true, false, "|Start " + program},
+        {root, Answer::Yes, false, false, "|Message Файл " + program + " не найден на этом компьютере."},
+        {"", Answer::Yes, false, false, "|Message Файл K5W.exe не найден на этом компьютере."},
     };
-    for (const auto& [answer, programThere, staysOpen, after] : cases) {
+    for (const auto& [rootPath, answer, programThere, staysOpen, after] : cases) {
+        WriteSettings(rootPath.empty() ? "" : "[General]\nRootPath=" + rootPath + "\n");
         programThere ? void(std::ofstream(program) << "#!/bin/sh\n") : void(fs::remove(program));
         Window w;
         w.frm.show();
@@ -238,7 +254,7 @@ TEST_F(WindowTest, ExitAfterSuccessfulPassAsks) {
         std::string got;
         for (const auto& c : w.ui.calls)
             got += (got.empty() ? "" : "|") + c.kind + " " + c.text;
-        EXPECT_EQ(got, "YesNoCancel Запустить Корунд-5W?" + (after.empty() ? "" : "|" + after));
+        EXPECT_EQ(got, "YesNoCancel Запустить Корунд-5W?" + after);
         EXPECT_EQ(w.ui.calls.at(0).icon, BoxIcon::Information);
     }
 }
@@ -262,8 +278,49 @@ TEST_F(WindowTest, AboutWindowCaptionTextsColoursAndWeights) {
           "программе Корунд-5W в локальной сети,\n"})
         EXPECT_NE(looks.find(marked), std::string::npos) << marked;
     EXPECT_EQ(std::count(looks.begin(), looks.end(), '<'), 8) << looks;
-    EXPECT_NE(looks.find("\"мусора\" (данных, которые были удалены) и т.п.."), std::string::npos);
-    EXPECT_TRUE(looks.ends_with("\n    свободного места, чем занимает сам файл БД."));
+    // Every text word for word.
+    EXPECT_EQ(
+        about.theRTBox->toPlainText().toStdString(),
+        "Назначение утилиты:\n"
+        "- Диагностика БД, т.е. попытка обнаружения некоторых повреждений БД, которые ещё не проявились\n"
+        "  ошибками в программе.\n"
+        "- Сжатие БД, т.е. очистка файла от накопившегося \"мусора\" (данных, которые были удалены) и т.п..\n"
+        "  При этом объём БД может уменьшиться, что в некоторой степени увеличивает производительность\n"
+        "  программы и снижает вероятность повреждения файла БД.\n"
+        "- При некоторых не сложных повреждениях БД, утилита помогает в \"ремонте\" БД.\n"
+        "\n"
+        "Внимание! При одновременной работе нескольких пользователей в программе Корунд-5W в локальной "
+        "сети,\n"
+        "файл БД может быть повреждён. Если такое случилось, и данная утилита выдаёт соответствующие "
+        "сообщения,\n"
+        "то необходимо обратиться к разработчику Корунд-5W за помощью в \"ремонте\" БД.\n"
+        "\n"
+        "Как работает утилита:\n"
+        "- В папке БД программы Корунд-5W утилита создаёт новый файл БД и переписывает в него все данные\n"
+        "  из старого файла БД, после чего производится сжатие. При этом все действия протоколируются.\n"
+        "- Если процесс завершается без каких-либо ошибок, то в подпапке \\Профилактика_БД\\ папки БД "
+        "делается\n"
+        "  резервная копия старого файла (с постфиксом в его имени \"_резервная_копия_...\"), и старый файл\n"
+        "  заменяется вновь созданным.\n"
+        "- Если процесс завершается с ошибками, то старый файл остаётся в первоначальном состоянии, и\n"
+        "  в папке БД остаётся вновь созданный файл (с постфиксом в его имени \"_Prophylaxis\"), в который\n"
+        "  переписаны все данные, которые удалось переписать.\n"
+        "\n"
+        "Если, после визуального анализа ошибок и соответствующего анализа исходной БД, выясняется, что\n"
+        "новый файл содержит все полезные данные из исходного файла (т.е. нет потери полезных данных),\n"
+        "то новый файл можно использовать в качестве \"отремонтированного\".\n"
+        "Обязательно предварительно сделав резервную копию исходного файла БД.\n"
+        "\n"
+        "Условия работы утилиты:\n"
+        "1. Требуется монопольный доступ к БД, т.е.:\n"
+        "    - все пользователи Корунд-5W должны выйти из программы (завершить работу в программе),\n"
+        "    - программа Корунд-5W не должна находиться в состоянии обновления (в том числе обновления базы "
+        "данных).\n"
+        "    - во время профилактики БД пользователи не могут работать с Корунд-5W даже на просмотр "
+        "документов.\n"
+        "2. На диске, на котором расположена БД, должно быть достаточное количество свободного места.\n"
+        "    Т.к. утилита переписывает данные БД несколько раз, то ориентировочно требуется в 3 раза больше\n"
+        "    свободного места, чем занимает сам файл БД.");
 }
 
 #ifdef K5_DEMO_TOOL
@@ -306,6 +363,83 @@ TEST_F(WindowTest, WholeRunOnTinyDemoThroughTheButtons) {
 
 // At the start size, shrunk below the minimum, widened, and minimised; the progress line
 // follows the window's own user.
+// Rows of `image` (from `top` down) in column range [x0, x1) that hold a pixel far from the
+// background colour.
+std::vector<int> InkRows(const QImage& image, int x0, int x1, const QColor& background) {
+    std::vector<int> rows;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = std::max(0, x0); x < std::min(image.width(), x1); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - background.red()) + std::abs(c.green() - background.green()) +
+                    std::abs(c.blue() - background.blue()) >
+                60) {
+                rows.push_back(y);
+                break;
+            }
+        }
+    return rows;
+}
+
+// The caption of "Параметры:" sits on its frame line and the first row lies clear below it;
+// each label's text is level with its field's; the desktop's own font size wherever a fixed
+// text fits at it, and every fixed text fits its control; at the minimum size the caption of
+// the check box in the button row stops short of the buttons.
+TEST_F(WindowTest, LooksOfTheWindow) {
+    ProphylaxisFrm f;
+    f.show();
+    QApplication::processEvents();
+    const QColor background = f.palette().color(QPalette::Window);
+    const QImage frame = f.Frame1->grab().toImage();
+    const std::vector<int> line = InkRows(frame, frame.width() - 40, frame.width() - 20, background);
+    const QRect title = f.Frame1->fontMetrics().boundingRect(f.Frame1->title());
+    const std::vector<int> caption = InkRows(frame, 0, title.width() + 20, background);
+    ASSERT_FALSE(line.empty() || caption.empty());
+    const int lineY = line.front(), captionMiddle = (caption.front() + caption.front() + title.height()) / 2;
+    EXPECT_LE(std::abs(lineY - captionMiddle), 3)
+        << "frame line at " << lineY << ", caption middle at " << captionMiddle;
+    EXPECT_GT(f.Text2->y(), caption.front() + title.height()) << "the path field touches the caption";
+
+    for (const auto& [label, field] : {std::pair<QWidget*, QWidget*>{f.Label3, f.Text2},
+                                       {f.Label4, f.theLimitMessages},
+                                       {f.Label5, f.theLimitMessages}})
+        EXPECT_EQ(label->geometry().center().y(), field->geometry().center().y()) << T(label->objectName());
+
+    const qreal normal = QApplication::font().pointSizeF();
+    EXPECT_EQ(f.font().pointSizeF(), normal);
+    for (QWidget* c : {static_cast<QWidget*>(f.RichTextBox1), static_cast<QWidget*>(f.Label2),
+                       static_cast<QWidget*>(f.Frame1)})
+        EXPECT_EQ(c->font().pointSizeF(), normal) << T(c->objectName());
+    for (QWidget* c : f.findChildren<QWidget*>()) {
+        const QString text = c->property(c->inherits("QGroupBox") ? "title" : "text").toString();
+        if (text.isEmpty() || c->inherits("QLineEdit") || c->inherits("QTextEdit") || !c->isVisible())
+            continue;
+        const int box = c->inherits("QCheckBox")
+                            ? c->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                                  c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing)
+                        : c->inherits("QPushButton") ? 8
+                                                     : 0;
+        const auto fits = [&](const QFont& font) {
+            const QFontMetrics m(font);
+            return m.horizontalAdvance(text) + box <= c->width() && m.height() <= c->height();
+        };
+        EXPECT_TRUE(fits(c->font())) << T(c->objectName()) << " " << c->font().toString().toStdString();
+        QFont desktop = c->font();
+        desktop.setPointSizeF(c == f.Label1 ? c->font().pointSizeF() : normal);
+        desktop.setFamily(QApplication::font().family());
+        EXPECT_TRUE(c->font().pointSizeF() >= normal || !fits(desktop))
+            << T(c->objectName()) << " could use " << normal << " pt";
+    }
+
+    f.resize(10, 10);
+    QApplication::processEvents();
+    const QImage box = f.theZipAndRename->grab().toImage();
+    const int buttons = f.theCmdStart->x() - f.theZipAndRename->x();
+    ASSERT_LT(buttons, box.width()) << "the check box does not reach the buttons at the minimum size";
+    EXPECT_TRUE(InkRows(box, buttons - 2, box.width(), background).empty())
+        << "the caption runs under the buttons";
+    EXPECT_EQ(T(f.theZipAndRename->toolTip()), T(f.theZipAndRename->text()));
+}
+
 TEST_F(WindowTest, LayoutRulesHoldWhateverTheSizeAndTheProgressLineFollows) {
     ProphylaxisFrm f;
     ASSERT_NE(f.OwnInteraction(), nullptr);

@@ -9,8 +9,14 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <zip.h>
 
 namespace fs = std::filesystem;
 using namespace k5;
@@ -35,6 +41,18 @@ Names Entries(const std::string& zip) {
     Names names;
     for (std::string line; std::getline(in, line);)
         names.push_back(line);
+    return names;
+}
+
+// Entry names as stored, byte for byte (unzip would convert names without the UTF-8 flag).
+Names RawEntries(const std::string& zip) {
+    Names names;
+    zip_t* za = zip_open(zip.c_str(), ZIP_RDONLY, nullptr);
+    if (za == nullptr) return names;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i)
+        names.push_back(zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW));
+    zip_close(za);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -92,10 +110,27 @@ TEST_F(ZipperTest, OnlyTheFirst1024NonEmptyNamesInListOrder) {
     EXPECT_EQ(Entries(P("limit.zip")), expected);
     EXPECT_EQ(TestArchive(P("limit.zip")), 0);
 
-    const Names cyrillic = {"/данные/Ёж.mdb"}; // the list holds code page 1251 bytes
+    const Names names = {"/данные/Ёж.mdb", "/数据/x.mdb"}; // the files' own bytes, unchanged
     ZipNameList list;
-    CreateFileNamesArgvList(&cyrillic, list);
-    EXPECT_EQ(std::string(list.names[0]), "/\xE4\xE0\xED\xED\xFB\xE5/\xA8\xE6.mdb");
+    CreateFileNamesArgvList(&names, list);
+    EXPECT_EQ(Names(list.names, list.names + list.count), names);
+}
+
+// Entry names are the files' own names: characters outside Windows-1251 in a name or in a
+// folder, names that only a lossy conversion would make equal, and bytes that are no UTF-8.
+TEST_F(ZipperTest, EntryNamesAreTheFilesOwnNames) {
+    const Names files = {"josé/BigDocs/7_数据.mdb", "josé/BigDocs/7_??.mdb", "josé/BigDocs/8_\xff\xfe.mdb"};
+    Names stored;
+    for (const std::string& f : files) {
+        WriteFile(P(f), f);
+        stored.push_back(Stored(f));
+    }
+    ASSERT_EQ(ZipFiles(ui, P("josé/all.zip"), {P(files[0]), P(files[1]), P(files[2])}), 0);
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(RawEntries(P("josé/all.zip")), stored);
+    EXPECT_EQ(Unzip("-p " + Quote(P("josé/all.zip")) + " " + Quote(Stored(files[1]))), files[1]);
+    ASSERT_EQ(ZipFile(ui, &filesLib, P(files[0]), P("josé/one.zip")), 0);
+    EXPECT_EQ(Entries(P("josé/one.zip")), Names{"7_数据.mdb"});
 }
 
 TEST_F(ZipperTest, NothingToDoReplacedArchiveAndVanishedFile) {
@@ -140,6 +175,69 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
     EXPECT_EQ(FolderNames(dir), (Names{"good.mdb", "loop.mdb"}));
 }
 
+// Runs `body` in a child process in which `folder` is a memory file system of `kb` kilobytes
+// (a user and mount namespace of its own). The child's exit code; 200 when it cannot be set up.
+int OnSmallDisk(const std::string& folder, int kb, const std::function<int()>& body) {
+    fs::create_directories(folder);
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (uid != 0) {
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(200);
+            std::ofstream("/proc/self/setgroups") << "deny";
+            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+        } else if (::unshare(CLONE_NEWNS) != 0) {
+            ::_exit(200);
+        }
+        const std::string size = "size=" + std::to_string(kb) + "k";
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            ::_exit(200);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A full disk while the archive is written is a write error (14), for one file or many, and
+// leaves nothing behind.
+TEST_F(ZipperTest, FullDiskIsAWriteError) {
+    std::string noise;
+    for (uint32_t x = 1; noise.size() < 200000;)
+        noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24); // does not compress
+    Names files;
+    for (const char* name : {"1_a.mdb", "2_b.mdb", "3_c.mdb"}) {
+        WriteFile(P(std::string("BigDocs/") + name), noise + name);
+        files.push_back(P(std::string("BigDocs/") + name));
+    }
+    const std::string small = P("small");
+    // The disk fills at every point of the archive in turn: in the middle of a file's data, at
+    // the flush before the library goes back to a header, at the central directory.
+    const int code = OnSmallDisk(small, 1024, [&] {
+        int fulls = 0;
+        for (int room = 4; room <= 900; room += 4) {
+            std::ofstream(small + "/fill") << std::string(size_t(1024 - room) * 1024, 'f');
+            const int32_t codes[] = {ZipFile(ui, &filesLib, files[0], small + "/one.zip"),
+                                     ZipFiles(ui, small + "/many.zip", files)};
+            fs::remove(small + "/fill");
+            for (const int32_t c : codes) {
+                if (c != 0 && c != 14) return 100 + c;
+                fulls += c == 14;
+            }
+            for (const std::string& name : FolderNames(small))
+                if (name != "one.zip" && name != "many.zip") return 99;
+            fs::remove(small + "/one.zip");
+            fs::remove(small + "/many.zip");
+        }
+        return fulls > 100 ? 0 : 98;
+    });
+    if (code == 200) GTEST_SKIP() << "no memory file system of our own can be mounted here";
+    EXPECT_EQ(code, 0) << (code > 100 ? "an archive gave " + std::to_string(code - 100) : "");
+}
+
 TEST_F(ZipperTest, LevelPasswordAndDateFilter) {
     WriteFile(P("a.txt"), std::string(100000, 'a'));
     for (const auto& [level, method] : {std::pair{-1, "Defl:"}, {0, "Stored"}, {9, "Defl:X"}}) {
@@ -181,6 +279,59 @@ TEST_F(ZipperTest, LongArchiveReportsProgress) {
     EXPECT_GT(ui.progressCalls, 1);
     EXPECT_EQ(ui.yieldsOffThread, 0);
     EXPECT_EQ(TestArchive(P("big.zip")), 0);
+}
+
+// The records the library receives: ZipFile and ZipFiles ask for no folder entries and no
+// date, root or temporary folder, differ only in fJunkDir, and leave every other field 0; a
+// zipper's own settings reach their fields (the level as its digit, a negative one as 0).
+TEST_F(ZipperTest, OptionAndCallbackRecords) {
+    WriteFile(P("a.mdb"), "a");
+    const auto fields = [] {
+        const ZPOPT& o = ZipOptionRecord();
+        return std::vector<int32_t>{
+            o.fTemp,         o.fSuffix,      o.fEncrypt,     o.fSystem,     o.fVolume,  o.fExtra,
+            o.fNoDirEntries, o.fExcludeDate, o.fIncludeDate, o.fVerbose,    o.fQuiet,   o.fCRLF_LF,
+            o.fLF_CRLF,      o.fJunkDir,     o.fGrow,        o.fForce,      o.fMove,    o.fDeleteEntries,
+            o.fUpdate,       o.fFreshen,     o.fJunkSFX,     o.fLatestTime, o.fComment, o.fOffsets,
+            o.fPrivilege,    o.fEncryption,  o.fRecurse,     o.fRepair,     o.fLevel};
+    };
+    const auto texts = [] {
+        const ZPOPT& o = ZipOptionRecord();
+        return std::string(o.Date) + "|" + o.szRootDir + "|" + o.szTempDir;
+    };
+    std::vector<int32_t> expected(29, 0);
+    expected[6] = 1; // fNoDirEntries
+    ASSERT_EQ(ZipFiles(ui, P("many.zip"), {P("a.mdb")}), 0);
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(texts(), "||");
+    expected[13] = 1; // fJunkDir
+    ASSERT_EQ(ZipFile(ui, &filesLib, P("a.mdb"), P("one.zip")), 0);
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(std::string(ZipNames().names[0]), P("a.mdb"));
+    EXPECT_EQ(ZipNames().count, 1);
+
+    K5Zipper zipper(ui);
+    zipper.AddFileName(P("a.mdb"));
+    zipper.SetZipFileName(P("set.zip"));
+    zipper.SetLevel(9);
+    zipper.SetSuffix(3);
+    zipper.SetEncryption(2);
+    zipper.SetQuiet(true);
+    zipper.SetRootDir(dir);
+    zipper.SetDateFilter("15.03.2021");
+    zipper.SetIncludeDate(true);
+    ASSERT_EQ(zipper.DoZipping(), 0);
+    const ZPOPT& o = ZipOptionRecord();
+    EXPECT_EQ(std::tuple(o.fLevel, o.fSuffix, o.fEncryption, o.fQuiet, o.fIncludeDate, o.fNoDirEntries),
+              std::tuple('9', 3, 2, 1, 1, 0));
+    EXPECT_EQ(texts(), "03/15/21|" + dir + "|");
+    zipper.SetLevel(-1);
+    ASSERT_EQ(zipper.DoZipping(), 0);
+    EXPECT_EQ(ZipOptionRecord().fLevel, 0);
+
+    const ZIPUSERFUNCTIONS& c = ZipCallbackRecord();
+    ASSERT_TRUE(c.print && c.comment && c.password && c.ServiceApplication);
+    EXPECT_EQ(c.print("any", 7), 0);
 }
 
 TEST_F(ZipperTest, ErrorTextsAndRaisedErrors) {

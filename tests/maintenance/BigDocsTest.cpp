@@ -3,6 +3,7 @@
 
 #include "support/FileUtils.h"
 #include <cerrno>
+#include <filesystem>
 
 namespace k5::mtest {
 
@@ -110,6 +111,72 @@ TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
               stored + "1_a.mdb\n" + stored + "2_b.mdb\n" + stored + renamed + "\n");
     EXPECT_EQ(ReadAll(bigDocs + renamed), "not a database");
     EXPECT_TRUE(Shell("unzip -tq " + Quote(zip)).starts_with("No errors"));
+}
+
+// Names a lossy conversion would make equal are two entries; an archive that cannot hold
+// every listed file (more than 1024 of them) fails the step before anything is compacted.
+TEST_F(BigDocsFixture, ArchiveHoldsEveryFileItIsSaidToHold) {
+    DocFile("7_数据.mdb");
+    DocFile("7_??.mdb");
+    CompactBigDocs(ctx, folder);
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    const std::string stored = bigDocs.substr(1);
+    EXPECT_EQ(Shell("LC_ALL=C.UTF-8 unzip -Z1 " + Quote(zip) + " | sort"),
+              stored + "7_??.mdb\n" + stored + "7_数据.mdb\n");
+    EXPECT_TRUE(Shows("В папке BigDocs сжато файлов всего: 2 ("));
+
+    log.Pane().Clear();
+    for (int i = 0; i < 1024; ++i)
+        std::ofstream(bigDocs + std::to_string(100 + i) + "_x.mdb") << i;
+    const std::string before = ReadAll(bigDocs + "7_??.mdb");
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("zip-архив завершено с ошибкой:\r\nВ zip-архиве нет файла " + bigDocs));
+    EXPECT_TRUE(Shows("сжетие файлов из папки BigDocs не производится."));
+    EXPECT_FALSE(Has("Сжатие файла"));
+    EXPECT_EQ(ReadAll(bigDocs + "7_??.mdb"), before);
+}
+
+// Links are never followed, renamed, archived or compacted: each is named in a line and left
+// as it is, and so is the file it points at.
+TEST_F(BigDocsFixture, LinksAreSkippedWithALine) {
+    DocFile("1_a.mdb");
+    std::filesystem::create_directories(Path("outside"));
+    DocFile("2_b.mdb");
+    QFile::rename(QString::fromStdString(bigDocs + "2_b.mdb"),
+                  QString::fromStdString(Path("outside/doc.mdb")));
+    const std::string outside = ReadAll(Path("outside/doc.mdb"));
+    for (const char* link : {"2_b.mdb", "9_orphan.mdb"})
+        std::filesystem::create_symlink(Path("outside/doc.mdb"), bigDocs + link);
+    const auto skipped = [&](const std::string& link) {
+        return std::string(kStamp) + "Файл " + bigDocs + link +
+               " является символической ссылкой и пропущен.\r\n";
+    };
+    CheckBigFolder(ctx, folder, newDb);
+    EXPECT_TRUE(Shows(skipped("2_b.mdb") + skipped("9_orphan.mdb")));
+    EXPECT_TRUE(Shows("Переименовано файлов: 0\r\n"));
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("В папке BigDocs сжато файлов всего: 1 ("));
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    EXPECT_EQ(Shell("unzip -Z1 " + Quote(zip)), bigDocs.substr(1) + "1_a.mdb\n");
+    for (const char* link : {"2_b.mdb", "9_orphan.mdb"})
+        EXPECT_TRUE(std::filesystem::is_symlink(bigDocs + link)) << link;
+    EXPECT_EQ(ReadAll(Path("outside/doc.mdb")), outside);
+    EXPECT_TRUE(state.mProphylaxisOk);
+}
+
+// A name with a line break is one protocol line, its break shown escaped; a name with
+// backslashes and ".." is stored without either, so no extractor climbs out of its folder.
+TEST_F(BigDocsFixture, OddNamesForgeNoLineAndEscapeNoArchive) {
+    DocFile("7_a\r\n2021.03.15 09:05:07: forged.mdb");
+    DocFile("1_..\\..\\..\\evil.mdb");
+    CheckBigFolder(ctx, folder, newDb);
+    EXPECT_TRUE(Shows("\r\n" + bigDocs + "7_a\\r\\n2021.03.15 09:05:07: forged.mdb-лишний-файл-"));
+    CompactBigDocs(ctx, folder);
+    EXPECT_TRUE(Shows("Сжатие файла " + bigDocs + "1_..\\..\\..\\evil.mdb завершено успешно"));
+    const std::string zip = state.mProtocolFolder + "Korund5_BigDocs" + state.mBackupSuffix + ".zip";
+    const std::string entries = Shell("unzip -Z1 " + Quote(zip));
+    EXPECT_THAT(entries, HasSubstr(bigDocs.substr(1) + "1_.._.._.._evil.mdb\n"));
+    EXPECT_THAT(entries, AllOf(Not(HasSubstr("\\")), Not(HasSubstr("/../"))));
 }
 
 // The reason line after the folder is the same as in the repair sequence.

@@ -8,7 +8,9 @@
 #include "common/TestUtil.h"
 #include "dbengine/EngineTestUtil.h"
 
-#include <QSettings>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <gmock/gmock.h>
 
 #include <cstdlib>
@@ -181,8 +183,7 @@ struct RunFixture : ContextFixture {
         state.mDataBaseFolder.clear();
         QDir().mkpath(QString::fromStdString(folder));
         QDir().mkpath(QString::fromStdString(root + "/etc/Seltaris"));
-        for (auto format : {QSettings::IniFormat, QSettings::NativeFormat})
-            QSettings::setPath(format, QSettings::SystemScope, QString::fromStdString(root + "/etc"));
+        setenv("XDG_CONFIG_DIRS", (root + "/etc").c_str(), 1);
         SetSetting("");
         gFilesLibUnavailable = false;
         gRunStampPause = [](MaintenanceContext& c) { c.ui.YieldOnce(); };

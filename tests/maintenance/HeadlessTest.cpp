@@ -8,11 +8,14 @@ struct Headless : RunFixture {
     int code = -1;
     std::string out, err;
     // With its own trash and settings; output into files, so no colours and no progress.
-    void Run(const std::string& args, const std::string& dataHome = std::string()) {
+    void Run(const std::string& args, const std::string& dataHome = std::string(),
+             const std::string& cwd = std::string()) {
         const std::string outFile = root + "/out.txt", errFile = root + "/err.txt";
-        Shell("XDG_DATA_HOME=" + Quote(dataHome.empty() ? root + "/data" : dataHome) + " XDG_CONFIG_DIRS=" +
-                  Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen " + Quote(K5_MAIN_PROGRAM) + " " + args +
-                  " >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null",
+        Shell("cd " + Quote(cwd.empty() ? root : cwd) +
+                  " && timeout 120 env XDG_DATA_HOME=" + Quote(dataHome.empty() ? root + "/data" : dataHome) +
+                  " XDG_CONFIG_DIRS=" + Quote(root + "/etc") + " QT_QPA_PLATFORM=offscreen " +
+                  Quote(K5_MAIN_PROGRAM) + " " + args + " >" + Quote(outFile) + " 2>" + Quote(errFile) +
+                  " </dev/null",
               &code);
         out = ReadAll(outFile);
         err = ReadAll(errFile);
@@ -24,16 +27,47 @@ struct Headless : RunFixture {
     }
 };
 
-TEST_F(Headless, BadFlagsAndAnUnexpectedError) {
+TEST_F(Headless, BadFlags) {
     Run("--batch --limit -3"); // never read as 0
     EXPECT_EQ(code, 2);
     EXPECT_THAT(err, HasSubstr("Использование:"));
-    Run("--batch --folder " + Quote(root + "/нет такой папки"));
-    EXPECT_EQ(code, 2);
-    EXPECT_THAT(out, HasSubstr("Не найдена папка базы данных"));
-    EXPECT_THAT(err, AllOf(HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\n"
-                                     "[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"),
-                           HasSubstr("Непредвиденная ошибка 76")));
+}
+
+// Without a known database folder nothing is written anywhere (not even relative to the
+// working folder, which here holds a protocol folder of its own): the check fails (1) and
+// one line on standard error says that the log was not saved and why.
+TEST_F(Headless, NoDatabaseFolderWritesNothing) {
+    const std::string cwdProtocol = root + "/work/Профилактика_БД";
+    QDir().mkpath(QString::fromStdString(cwdProtocol));
+    const struct {
+        std::string args, reason;
+    } cases[] = {{"--batch", "не задана папка базы данных."},
+                 {"--batch --check-only", "не задана папка базы данных."},
+                 {"--batch --folder " + Quote(root + "/нет такой папки"),
+                  "не найдена папка базы данных \"" + root + "/нет такой папки/\"."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        Run(c.args, std::string(), root + "/work");
+        EXPECT_EQ(code, 1) << err;
+        EXPECT_EQ(err, "Протокол не сохранён: " + c.reason + "\n");
+        EXPECT_THAT(out, HasSubstr("Дальнейшая работа программы невозможна."));
+        EXPECT_TRUE(FilesIn(cwdProtocol).empty());
+        EXPECT_FALSE(Exists(root + "/нет такой папки"));
+    }
+}
+
+// The window's program takes no switches of the scripts: "--autorun --tick-all" would run
+// a whole maintenance with replacement and no question. It says so and touches nothing.
+TEST_F(Headless, WindowProgramRefusesScriptSwitches) {
+    MakeFolder();
+    SetSetting(folder);
+    const std::string before = ReadAll(mainFile);
+    Run("--autorun --tick-all");
+    EXPECT_EQ(code, 2) << out << err;
+    EXPECT_THAT(err, AllOf(HasSubstr("неизвестный параметр: --autorun"), HasSubstr("Использование:")));
+    EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"Korund5.mdb", "Korund5_LastVer.mdb"}));
+    EXPECT_FALSE(Exists(protocolFolder));
+    EXPECT_EQ(ReadAll(mainFile), before);
 }
 
 // The setting gives the folder. The check alone leaves its two logs (text in Windows-1251) and

@@ -7,41 +7,43 @@ namespace k5::mtest {
 
 // Every table the statements name: name, columns (all Long, the first the key) and rows (SQL
 // literals, apart by blanks) in which each statement finds something to remove or collect.
+// Each table's keys lie in a range of their own (the n-th table: n000 to n999), so a statement that
+// compares a wrong column cannot find the same rows by chance.
 // clang-format off
 const char* const kTables[][3] = {
-    {"Doc_Registry", "Document_Id Time_ID Template_Id FileContent_ID", "1,10,20,100 2,0,20,NULL 3,10,NULL,NULL 4,10,20,NULL"},
-    {"Doc_Cell_Values", "Id document_id", "1,1 2,2 3,3 4,4 5,9"},
-    {"DOC_Attachments", "Id DocumentId StoredFileId", "1,1,500 2,2,501 3,4,NULL"},
-    {"StoredFiles", "Id", "500 501 502"},
-    {"AccPerson", "Id PersonId", "1,5 2,0 3,NULL"},
-    {"AccStream", "Id PersonId", "1,5 2,6 3,0"},
-    {"PfrSubDocs", "Id DocumentId", "1,1 2,2 3,4"},
-    {"PfrCellValues", "Id SubDocId", "1,1 2,2 3,3"},
-    {"PfrErrors", "Id SubDocId", "1,2 2,3"},
-    {"FssDocCircles", "Id DocumentId DocText_BlobID LastHtml_BlobID Ticket_BlobID", "1,1,200,201,NULL 2,3,202,NULL,NULL"},
-    {"CourBlobs", "Id", "100 200 201 202 203 204 205 206 207 300"},
-    {"CourMessages", "Id MimeContent_Blob_ID", "1,203"},
-    {"CourMsgParts", "Id ContentBlob_ID", "1,204"},
-    {"CourSignatures", "Id PublicKey_Blob_ID Signature_Blob_ID", "1,205,206"},
-    {"CourCertLinks", "Id Content_Blob_ID", "1,207"},
-    {"PfrPersons", "Id Person_Id PassportID RegAddressID ActualAddressID", "1,5,900,700,701 2,7,901,702,0"},
-    {"Person", "Id Type PersonRealId", "5,1,50 6,2,NULL 7,1,51 8,1,52"},
-    {"Personnel", "Id JobPlaceId WorkerId AuthorityDocID", "1,8,0,902"},
-    {"Branches", "Id ParentPersonID ChildPersonID", "1,0,0"},
+    {"Doc_Registry", "Document_Id Time_ID Template_Id FileContent_ID", "1001,10,20,11100 1002,0,20,NULL 1003,10,NULL,NULL 1004,10,20,NULL"},
+    {"Doc_Cell_Values", "Id document_id", "2001,1001 2002,1002 2003,1003 2004,1004 2005,1009"},
+    {"DOC_Attachments", "Id DocumentId StoredFileId", "3001,1001,4500 3002,1002,4501 3003,1004,NULL"},
+    {"StoredFiles", "Id", "4500 4501 4502"},
+    {"AccPerson", "Id PersonId", "5001,17005 5002,0 5003,NULL"},
+    {"AccStream", "Id PersonId", "6001,17005 6002,17006 6003,0"},
+    {"PfrSubDocs", "Id DocumentId", "7001,1001 7002,1002 7003,1004"},
+    {"PfrCellValues", "Id SubDocId", "8001,7001 8002,7002 8003,7003"},
+    {"PfrErrors", "Id SubDocId", "9001,7002 9002,7003"},
+    {"FssDocCircles", "Id DocumentId DocText_BlobID LastHtml_BlobID Ticket_BlobID", "10001,1001,11200,11201,NULL 10002,1003,11202,NULL,NULL"},
+    {"CourBlobs", "Id", "11100 11200 11201 11202 11203 11204 11205 11206 11207 11300"},
+    {"CourMessages", "Id MimeContent_Blob_ID", "12001,11203"},
+    {"CourMsgParts", "Id ContentBlob_ID", "13001,11204"},
+    {"CourSignatures", "Id PublicKey_Blob_ID Signature_Blob_ID", "14001,11205,11206"},
+    {"CourCertLinks", "Id Content_Blob_ID", "15001,11207"},
+    {"PfrPersons", "Id Person_Id PassportID RegAddressID ActualAddressID", "16001,17005,26900,28700,28701 16002,17007,26901,28702,0"},
+    {"Person", "Id Type PersonRealId", "17005,1,20050 17006,2,NULL 17007,1,20051 17008,1,20052"},
+    {"Personnel", "Id JobPlaceId WorkerId AuthorityDocID", "18001,17008,0,26902"},
+    {"Branches", "Id ParentPersonID ChildPersonID", "19001,0,0"},
     {"NaturalPerson", "Id IdentityDocId AccountantDocId PboulRegCertificateID HomeAddressId AbroadAddressId",
-     "50,903,0,NULL,703,0 51,905,0,0,704,0 52,904,0,0,0,0"},
-    {"LegalPerson", "Id InnRegCertificateID RegAddressID CtrlAddressId", "1,908,707,0"},
+     "20050,26903,0,NULL,27703,0 20051,26905,0,0,27704,0 20052,26904,0,0,0,0"},
+    {"LegalPerson", "Id InnRegCertificateID RegAddressID CtrlAddressId", "21001,26908,27707,0"},
     {"Warrants", "Id WorkerId Origin_SubjectID LPrincipal_SubjectID NPrincipal_SubjectID LAgent_SubjectID "
-     "NAgent_SubjectID LWitness_SubjectID NWitness_SubjectID", "1,1,60,0,0,0,0,0,0 2,99,61,0,0,0,0,0,0"},
-    {"WarPowers", "Id Warrant_Id", "1,1 2,2"},
-    {"WarPermissions", "Id WarPower_Id", "1,1 2,2 3,2"},
-    {"WarSubjects", "Id PassportID AddressId", "60,906,705 61,907,706 62,0,0"},
-    {"Certificate", "Id", "900 901 902 903 904 905 906 907 908 909 910"},
-    {"Address", "Id", "700 701 702 703 704 705 706 707 708 709 710"},
-    {"PfrAddress", "Id", "700 701 702 703"},
-    {"TextBlobs", "Id AccStreamId", "1,1 2,3"},
-    {"PermBlocks", "ID BlockType PermObjectID AreaType", "1,5,1,2 2,5,3,2 3,5,0,2 4,1,99,2 5,5,0,2"},
-    {"PermObjectLists", "Id BlockID PermObjectID", "1,1,1 2,1,77 3,3,2 4,4,77 5,3,88"},
+     "NAgent_SubjectID LWitness_SubjectID NWitness_SubjectID", "22001,18001,25060,0,0,0,0,0,0 22002,18099,25061,0,0,0,0,0,0"},
+    {"WarPowers", "Id Warrant_Id", "23001,22001 23002,22002"},
+    {"WarPermissions", "Id WarPower_Id", "24001,23001 24002,23002 24003,23002"},
+    {"WarSubjects", "Id PassportID AddressId", "25060,26906,27705 25061,26907,27706 25062,0,0"},
+    {"Certificate", "Id", "26900 26901 26902 26903 26904 26905 26906 26907 26908 26909 26910"},
+    {"Address", "Id", "27700 27701 27702 27703 27704 27705 27706 27707 27708 27709 27710"},
+    {"PfrAddress", "Id", "28700 28701 28702 28703"},
+    {"TextBlobs", "Id AccStreamId", "29001,6001 29002,6003"},
+    {"PermBlocks", "ID BlockType PermObjectID AreaType", "30001,5,6001,2 30002,5,6003,2 30003,5,0,2 30004,1,6099,2 30005,5,0,2"},
+    {"PermObjectLists", "Id BlockID PermObjectID", "31001,30001,6001 31002,30001,6077 31003,30003,6002 31004,30004,6077 31005,30003,6088"},
 };
 // clang-format on
 
@@ -82,8 +84,8 @@ std::string ThroughTemp(const std::string& temp, const std::string& table, int b
            " завершено успешно.\r\n";
 }
 
-// Every statement of the list on the tables it names. Statement 1 removes documents 2 (no
-// period) and 3 (no template); the rows that statements 2, 3, 7 and 10 remove are theirs.
+// Every statement of the list on the tables it names. Statement 1 removes documents 1002 (no
+// period) and 1003 (no template); the rows that statements 2, 3, 7 and 10 remove are theirs.
 TEST_F(OrphanCleanupTest, WholeListInOrderWithTheEffectOfStatementOne) {
     for (const auto& t : kTables) {
         std::istringstream rows(t[2]);
@@ -105,8 +107,8 @@ TEST_F(OrphanCleanupTest, WholeListInOrderWithTheEffectOfStatementOne) {
                   Removed("PermObjectLists", 5, 2) + Removed("PermBlocks", 4, 1) + "\r\n");
     EXPECT_FALSE(state.mProphylaxisOk);
     auto out = ctx.engine.OpenDatabase(file, true, true);
-    EXPECT_EQ(Column(*out, "Doc_Cell_Values", "Id"), Longs({1, 4}));
-    EXPECT_EQ(Column(*out, "Certificate", "Id"), Longs({900, 902, 903, 904, 906, 908}));
+    EXPECT_EQ(Column(*out, "Doc_Cell_Values", "Id"), Longs({2001, 2004}));
+    EXPECT_EQ(Column(*out, "Certificate", "Id"), Longs({26900, 26902, 26903, 26904, 26906, 26908}));
     out.reset();
 
     // A second pass finds nothing left: only plain lines, the run's flag untouched.

@@ -3,6 +3,9 @@
 #include "maintenance/ParallelArchive.h"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
 
 namespace k5::mtest {
 
@@ -76,6 +79,57 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
     }
 }
 
+// The folder field wins over a different "DataBasePath"; archives of the stamps the start
+// would take make it wait for one of its own (and stay as they were); the parameter summary
+// has its ten lines.
+TEST_F(Repair, FolderFieldOwnStampAndParameterSummary) {
+    Make();
+    SetSetting(root + "/другая папка");
+    options.clearPfrErrors = options.zipAndRename = true;
+    options.limitText = " 7 ";
+    QDir().mkpath(QString::fromStdString(protocolFolder));
+    int pauses = 0;
+    std::vector<std::string> earlier;
+    gRunStampPause = [&](MaintenanceContext& c) {
+        if (++pauses == 1) {
+            for (const std::time_t t : {std::time(nullptr), std::time(nullptr) + 1}) {
+                std::tm l{};
+                localtime_r(&t, &l);
+                earlier.push_back(
+                    protocolFolder + "/Korund5_резервная_копия_" +
+                    RunStampAt(l.tm_year + 1900, l.tm_mon + 1, l.tm_mday, l.tm_hour, l.tm_min, l.tm_sec) +
+                    ".zip");
+                std::ofstream(earlier.back()) << "earlier run";
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        c.ui.YieldOnce();
+    };
+    StartRun(ctx);
+    EXPECT_GE(pauses, 2);
+    EXPECT_EQ(state.mDataBaseFolder, folder + "/");
+    for (const std::string& zip : earlier) {
+        EXPECT_NE(zip, Zip());
+        EXPECT_EQ(ReadAll(zip), "earlier run");
+    }
+    EXPECT_TRUE(Exists(Zip()));
+    const std::string line(46, '-');
+    EXPECT_TRUE(
+        Shows(std::string(kStamp) + "Предварительные проверки пройдены.\r\n" + line +
+              "\r\nЗаданы параметры профилактики: \r\n"
+              "   Путь к папке с БД: " +
+              folder +
+              "/\r\n"
+              "   Максимальное количество сообщений об ошибках для каждой таблицы: 7\r\n"
+              "   В таблицах удалять недоступные записи: Нет\r\n"
+              "   Очистить результаты проверок документов персучета: Да\r\n"
+              "   В подкаталоге \\BigDocs\\ удалять недоступные файлы: Нет\r\n"
+              "   Сжимать файлы в подкаталоге \\BigDocs\\: Нет\r\n"
+              "   Архивировать и переименовать Korund5.mdb независимо от результата профилактики: Да\r\n" +
+              line + "\r\n" + kStamp + "Новый (пустой) файл БД"));
+}
+
 TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
     // Archived beside the copy with two cores, at its step with one: the same files and lines.
     for (const unsigned n : {2u, 1u}) {
@@ -136,25 +190,16 @@ TEST_F(Repair, FailedRunLeavesNoWorkFile) {
     EXPECT_TRUE(ReadAll(mainFile) == before);
 }
 
-// Work files of killed runs go at the next start; a main file that changed after the archive
-// began is not adopted, and the archive is made at its step from the file as it is then.
-TEST_F(Repair, LeftoverWorkFilesAndAChangedMainFile) {
+// A main file that changed after the archive began is not adopted (nothing left under either
+// name: the step makes the archive from the file as it is then); one core starts nothing.
+TEST_F(Repair, ChangedMainFileIsNotAdoptedAndOneCoreStartsNothing) {
     const std::string work = root + "/work";
     QDir().mkpath(QString::fromStdString(work));
-    const std::vector<std::string> leftovers{"Korund5_x.zip.k5part", "Korund5_x.zip.k5part.Ab12Cd",
-                                             "Korund5_BigDocs_x.zip.k5tmpQw34Er"};
-    for (const std::string& name : leftovers)
-        std::ofstream(work + "/" + name) << "half";
-    std::ofstream(work + "/Log_x.txt") << "kept";
     std::ofstream(work + "/Korund5.mdb") << "old bytes";
     {
         ParallelArchive archive(work + "/Korund5.mdb", work + "/Korund5_y.zip");
         EXPECT_TRUE(archive.Started());
-        for (const std::string& name : leftovers)
-            EXPECT_FALSE(Exists(work + "/" + name)) << name;
-        EXPECT_TRUE(Exists(work + "/Log_x.txt"));
         // The file changes (as no run lets it) before the archive is adopted.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::ofstream(work + "/Korund5.mdb", std::ios::app) << " and more";
         EXPECT_FALSE(archive.Adopt(ctx));
         EXPECT_FALSE(Exists(work + "/Korund5_y.zip"));
@@ -164,7 +209,7 @@ TEST_F(Repair, LeftoverWorkFilesAndAChangedMainFile) {
     ParallelArchive single(work + "/Korund5.mdb", work + "/Korund5_z.zip");
     EXPECT_FALSE(single.Started());
     EXPECT_FALSE(single.Adopt(ctx));
-    EXPECT_EQ(FilesIn(work), (std::vector<std::string>{"Korund5.mdb", "Log_x.txt"}));
+    EXPECT_EQ(FilesIn(work), std::vector<std::string>{"Korund5.mdb"});
 }
 
 TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
@@ -174,9 +219,8 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
         if (Has("Сжатие основного файла БД") && Exists(protocolFolder))
             QDir(QString::fromStdString(protocolFolder)).removeRecursively();
     };
-    // Saving the RTF log into the vanished folder is the error that ends the run.
-    EXPECT_THAT(ErrorOf([&] { StartRun(ctx); }), HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.StartRun]\r\n"
-                                                           "[K5VedovodeduzOR::ProphylaxisFrm.SaveRtf]"));
+    // The RTF log has no folder to go to: it is not saved, and the run says why.
+    EXPECT_EQ(StartRun(ctx), "не найдена папка \"" + protocolFolder + "/\".");
     EXPECT_TRUE(Shows(std::string(kStamp) +
                       "Архивирование исходного файла БД в zip-архив завершено с ошибкой: не найдена папка " +
                       protocolFolder + "/\r\n("));
@@ -188,6 +232,25 @@ TEST_F(Repair, VanishedProtocolFolderKeepsTheOldFileUnderTheBackupName) {
     EXPECT_EQ(OrgRows(mainFile), 200);
     EXPECT_EQ(FilesIn(folder).size(), 3u); // the backup, the new main file and the reference
     EXPECT_EQ(FilesIn(trash + "/files").size(), trashed);
+}
+
+// The main file changes under the run although it is held (a program that ignores the locks):
+// it is not replaced, and the repaired copy stays beside it.
+TEST_F(Repair, MainFileChangedDuringTheRunIsNotReplaced) {
+    Make();
+    bool written = false;
+    ui.onYield = [&] {
+        if (!written && (written = Has("Архивирование исходного файла БД")))
+            std::ofstream(mainFile, std::ios::binary | std::ios::app) << std::string(4096, '\0');
+    };
+    StartRun(ctx);
+    EXPECT_TRUE(Shows("Файл базы данных \"" + mainFile +
+                      "\" изменен другой программой во время профилактики и не заменяется."));
+    EXPECT_TRUE(Pane().ends_with("Исходный файл БД (Korund5.mdb) оставлен без изменений.\r\n")) << Pane();
+    EXPECT_EQ(ReadAll(mainFile).size(), before.size() + 4096);
+    EXPECT_EQ(OrgRows(folder + "/Korund5_Prophylaxis.mdb"), 200);
+    EXPECT_FALSE(Exists(folder + "/Korund5_Compact.mdb"));
+    EXPECT_FALSE(state.mProphylaxisOk);
 }
 
 } // namespace k5::mtest

@@ -1,3 +1,4 @@
+#include "common/CommaLocale.h"
 #include "common/TestUtil.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
@@ -6,6 +7,7 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <optional>
 
 using namespace k5;
 using k5test::ReadAll;
@@ -68,6 +70,18 @@ TEST_F(ProtocolFixture, BeginEndAndTheTextLog) {
                   "\xD8\xE0\xE3\r\n");
 }
 
+// A value with control characters cannot forge a line or reach a terminal as a command: they
+// are shown escaped, in the pane and in the text log alike; CR LF between pieces stays a break.
+TEST_F(ProtocolFixture, ControlCharactersAreShownEscaped) {
+    state.mLogFileTxt = dir.path().toStdString() + "/Log_test.txt";
+    log.LogAdd("a\nb\rc\td\x1b[31me\x7f\r\nline two", true);
+    log.LogAddBegin("x\n", true);
+    log.LogAddEnd(" y\r", true);
+    const std::string shown = "a\\nb\\rc\\td\\x1B[31me\\x7F\r\nline two";
+    EXPECT_EQ(log.Pane().Text(), kStamp + shown + "\r\n" + kStamp + "x\\n y\\r\r\n");
+    EXPECT_EQ(ReadAll(state.mLogFileTxt), shown + "\r\n" + kStamp + "x\\n\r\n y\\r\r\n");
+}
+
 TEST_F(ProtocolFixture, TextLogFailuresAreSilent) {
     state.mLogFileTxt = dir.path().toStdString() + "/нет/папки/Log.txt";
     log.LogAdd("папки нет", false);
@@ -112,13 +126,24 @@ TEST_F(ProtocolFixture, StopPollYieldsThenReadsTheFlag) {
     EXPECT_TRUE(log.GlobalStop()) << "a click processed during the yield is seen at once";
 }
 
-TEST(RunStateHelpers, GroupsStampsAndLimits) {
+TEST(RunStateHelpers, GroupsAndStamps) {
     EXPECT_EQ(ThisFotmat3(999), "999");
     EXPECT_EQ(ThisFotmat3(2147483647), "2 147 483 647");
     EXPECT_EQ(RunStampAt(2021, 3, 15, 9, 5, 7), "2021г03м15д09ч05м07с");
+}
+
+// The limit field reads the same under the C locale and under one with a comma decimal mark
+// (as the window's application object sets it from the environment).
+TEST(RunStateHelpers, LimitsUnderAnyLocale) {
     const std::pair<const char*, int32_t> limits[] = {
-        {" 12 ", 12},      {"", 0},    {"-5", 0}, {"12abc", 0}, {"2147483647", 2147483647},
-        {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}};
-    for (const auto& [text, value] : limits)
-        EXPECT_EQ(NormalizeLimit(text), value) << "'" << text << "'";
+        {" 12 ", 12},      {"", 0},    {"-5", 0},  {"12abc", 0}, {"2147483647", 2147483647},
+        {"2147483648", 0}, {"2.5", 2}, {"3.5", 4}, {"12.5", 12}, {"12,5", 12},
+        {"0x10", 0},       {"inf", 0}};
+    for (const bool comma : {false, true}) {
+        SCOPED_TRACE(comma ? "comma locale" : "C locale");
+        std::optional<k5test::CommaLocale> locale;
+        if (comma && !locale.emplace().Active()) GTEST_SKIP() << "no locale with a comma decimal mark";
+        for (const auto& [text, value] : limits)
+            EXPECT_EQ(NormalizeLimit(text), value) << "'" << text << "'";
+    }
 }

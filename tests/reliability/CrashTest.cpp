@@ -21,43 +21,62 @@ std::string MissingDocuments(const Sandbox& s) {
         "echo \"$f\"; done");
 }
 
-// Work files of the archives in the protocol folder (the old main file's archive is made
-// beside the copy into one); never under an archive's name, so the zip test does not see them.
+// Work files of a run, of any age, in the database, protocol and BigDocs folders.
 std::string WorkFiles(const Sandbox& s) {
-    std::string names;
-    for (const std::string& f : Files(s.protocolFolder))
-        if (f.find(".zip.k5") != std::string::npos) names += f + "\n";
-    return names;
+    std::string found;
+    for (const std::string& dir : {s.folder, s.protocolFolder, s.folder + "/BigDocs"})
+        for (const std::string& f : Files(dir))
+            if (f == "Korund5_Compact.mdb" || f.find(".k5tmp") != std::string::npos ||
+                f.find(".k5part") != std::string::npos || f.starts_with(".k5move-") ||
+                f.starts_with("k5w_test.tmp") || f.ends_with(".pack") || f.ends_with(".old") ||
+                f.ends_with("-journal"))
+                found += dir + "/" + f + "\n";
+    return found;
 }
+
+// What the system under the run lacks or has elsewhere: the environment of every run, and
+// how a sandbox is set up for it.
+struct Platform {
+    std::string name;
+    std::vector<std::string> env;
+    bool ownDisk = false; // the database on a disk of its own, the home trash elsewhere
+};
 
 using Case = std::pair<int64_t, std::string>; // k, the kind of point
 
-// The state a killed run leaves, then a second run. Returns how many killed runs left a
-// work file behind.
+// The state a killed run leaves, then a second run, which also clears the first one's work files.
+// Returns how many killed runs left the work file of the archive made beside the copy.
 int CheckCrashCases(const std::string& variable, const std::vector<Case>& all, const std::string& flags,
-                    const Reference& ref) {
+                    const Reference& ref, const Platform& platform = {}) {
     int leftWorkFiles = 0;
     InSlices(all, 96, [&](const std::vector<Case>& cases) {
         Batch b(
-            cases.size(), [](size_t, Sandbox& s) { s.FillFromDemo(); },
+            cases.size(),
+            [&](size_t, Sandbox& s) {
+                if (platform.ownDisk) s.OnDiskOfItsOwn();
+                s.FillFromDemo();
+            },
             [&](size_t i, Sandbox& s) {
-                return s.Run(flags, {variable + "=" + std::to_string(cases[i].first)});
+                std::vector<std::string> env = platform.env;
+                env.push_back(variable + "=" + std::to_string(cases[i].first));
+                return s.Run(flags, env);
             });
         std::vector<std::map<std::string, std::string>> backups(cases.size());
         for (size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(variable + "=" + std::to_string(cases[i].first) + " (" + cases[i].second + ")");
+            SCOPED_TRACE(platform.name + " " + variable + "=" + std::to_string(cases[i].first) + " (" +
+                         cases[i].second + ")");
             EXPECT_EQ(b.runs[i].signal, SIGKILL) << b.runs[i].code << b.runs[i].err;
             CheckFolder(*b.boxes[i], ref.original, &ref.repairedRows);
             EXPECT_EQ(MissingDocuments(*b.boxes[i]), "");
-            leftWorkFiles += !WorkFiles(*b.boxes[i]).empty();
+            leftWorkFiles += WorkFiles(*b.boxes[i]).find(".zip.k5part") != std::string::npos;
             backups[i] = Backups(*b.boxes[i]);
         }
-        Parallel(cases.size(), [&](size_t i) { b.runs[i] = b.boxes[i]->Run(kRepair); });
+        Parallel(cases.size(), [&](size_t i) { b.runs[i] = b.boxes[i]->Run(kRepair, platform.env); });
         for (size_t i = 0; i < cases.size(); ++i) {
             const Sandbox& s = *b.boxes[i];
             const ChildResult& r = b.runs[i];
-            SCOPED_TRACE(variable + "=" + std::to_string(cases[i].first) + " (" + cases[i].second +
-                         "), next run");
+            SCOPED_TRACE(platform.name + " " + variable + "=" + std::to_string(cases[i].first) + " (" +
+                         cases[i].second + "), next run");
             EXPECT_TRUE(r.exited && (r.code == 0 || r.code == 1)) << r.code << "\n" << r.err << r.out;
             EXPECT_NE(r.out.find("Профилактика БД завершена"), std::string::npos) << r.out;
             EXPECT_EQ(Integrity(s.mainFile), "");
@@ -65,8 +84,8 @@ int CheckCrashCases(const std::string& variable, const std::vector<Case>& all, c
             for (const auto& [name, bytes] : backups[i])
                 EXPECT_TRUE(after.contains(name) && after.at(name) == bytes) << "backup changed: " << name;
             EXPECT_EQ(BrokenArchives(s), "");
-            EXPECT_EQ(WorkFiles(s), "");
             EXPECT_EQ(MissingDocuments(s), "");
+            EXPECT_EQ(WorkFiles(s), "");
         }
     });
     ::testing::Test::RecordProperty("cases", int(all.size()));
@@ -115,6 +134,57 @@ TEST(Crash, DuringBigDocsCompaction) {
     // CI: a few of the swaps (each file's takes two or three calls), spread over the files.
     for (int64_t j : Spread(int64_t(swaps.size()), 5 + 3 * Scale()))
         cases.push_back(swaps[j - 1]);
+    CheckCrashCases("K5_TEST_CRASH_AT_FS_CALL", cases, flags, ref);
+}
+
+// The final swaps once more where the system has no hard links (and no exchange of two
+// names), and where the old file can reach a trash only on its own disk: Korund5.mdb and
+// every BigDocs file are there at every instant all the same.
+TEST(Crash, WithoutHardLinksOrWithTheTrashElsewhere) {
+    const std::string flags = kRepair + " --compact-bigdocs";
+    const std::vector<Platform> platforms{
+        {"no hard links:", {"K5_TEST_NO_HARD_LINKS=1"}},
+        {"no hard links, no exchange:", {"K5_TEST_NO_HARD_LINKS=1", "K5_TEST_NO_EXCHANGE=1"}},
+        {"the trash on another file system:", {}, true}};
+    int cases = 0;
+    for (const Platform& p : platforms) {
+        if (p.ownDisk && !Sandbox().OnDiskOfItsOwn()) {
+            std::cout << "skipped (" << p.name << " needs root and loop mounts)\n";
+            continue;
+        }
+        const Reference ref = CleanRun(
+            Sandbox::Demo(), flags, 1,
+            [&](Sandbox& s) {
+                if (p.ownDisk) s.OnDiskOfItsOwn();
+            },
+            p.env);
+        // CI: every rename, deletion, trash move and archive step of the final swap; a spread of
+        // the BigDocs swaps and the rest before it.
+        std::vector<Case> all;
+        for (int64_t k : CallPoints(ref.log, 2 + 4 * Scale(), 12 + 8 * Scale(), true))
+            all.push_back({k, ref.log.calls[k - 1]});
+        CheckCrashCases("K5_TEST_CRASH_AT_FS_CALL", all, flags, ref, p);
+        cases += int(all.size());
+    }
+    ::testing::Test::RecordProperty("cases", cases);
+}
+
+// Killed while an archive or a compaction is under way: the next run removes what was left.
+TEST(Crash, WorkFilesOfAKilledRunGoWithTheNextRun) {
+    const std::string flags = kRepair + " --compact-bigdocs";
+    const Reference ref = CleanRun(Sandbox::Demo(), flags, 1);
+    const auto& calls = ref.log.calls;
+    auto at = [&](auto from, const std::string& kind) { return std::find(from, calls.end(), kind); };
+    const auto bigDocsZip = at(calls.begin(), "zip-write"), mainZip = at(bigDocsZip + 1, "zip-write");
+    ASSERT_NE(mainZip, calls.end());
+    const auto packWrite = at(bigDocsZip, "db-write");
+    // The last page written before the main archive: the final compaction's target.
+    auto compactWrite = std::find(std::make_reverse_iterator(mainZip), calls.rend(), "db-write");
+    ASSERT_NE(compactWrite, calls.rend());
+    const std::vector<Case> cases{{bigDocsZip - calls.begin() + 1, "BigDocs archive"},
+                                  {packWrite - calls.begin() + 1, "BigDocs compaction"},
+                                  {calls.rend() - compactWrite, "final compaction"},
+                                  {mainZip - calls.begin() + 1, "main archive"}};
     CheckCrashCases("K5_TEST_CRASH_AT_FS_CALL", cases, flags, ref);
 }
 

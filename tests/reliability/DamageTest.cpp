@@ -202,4 +202,44 @@ TEST(Damage, LeafPageOutOfOrderEndsTheTable) {
     EXPECT_NE(r.out.find("Копирование таблицы PfrPacks"), std::string::npos);
 }
 
+// Damage in the reference file: every table is rebuilt from it, so a run must not start from
+// it. Two bytes of the "ListTbl" leaf (its cell count 36 -> 20) hid 16 tables from the copy;
+// random bytes in another page header make the same point for any page.
+TEST(Damage, DamagedReferenceIsRefused) {
+    const std::string model = Sandbox::Healthy();
+    const std::string ref = ReadFile(model + "/Korund5_LastVer.mdb");
+    const int64_t pageSize = PageSize(ref);
+    auto pageOf = [&](const std::string& table) {
+        const auto roots = Db(model + "/Korund5_LastVer.mdb")
+                               .Column("SELECT rootpage FROM sqlite_schema WHERE name = '" + table + "'");
+        return roots.empty() ? size_t(0) : static_cast<size_t>((std::stoll(roots[0]) - 1) * pageSize);
+    };
+    std::vector<std::string> variants(2, ref);
+    const size_t list = pageOf("ListTbl"), templates = pageOf("DocTemplates");
+    ASSERT_EQ(static_cast<unsigned char>(ref[list]), 0x0D) << "ListTbl is no single leaf";
+    variants[0][list + 3] = 0, variants[0][list + 4] = 20;
+    variants[1][templates + 1] = static_cast<char>(0xFF), variants[1][templates + 7] = 0x7F;
+    Batch b(
+        variants.size(),
+        [&](size_t i, Sandbox& s) {
+            s.FillFrom(model);
+            WriteFile(s.folder + "/Korund5_LastVer.mdb", variants[i]);
+        },
+        [](size_t, Sandbox& s) { return s.Run("--zip-and-rename"); });
+    for (size_t i = 0; i < variants.size(); ++i) {
+        SCOPED_TRACE("variant " + std::to_string(i));
+        const Sandbox& s = *b.boxes[i];
+        const ChildResult& r = b.runs[i];
+        ExpectVerdictOrTrail(r);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.out.find("Файл базы данных \"" + s.folder +
+                             "/Korund5_LastVer.mdb\" не удалось открыть по следующей причине:\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("Дальнейшая работа программы невозможна."), std::string::npos);
+        EXPECT_EQ(ReadFile(s.mainFile), b.originals[i]) << "replaced from a damaged reference";
+        EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Prophylaxis.mdb"));
+    }
+}
+
 } // namespace

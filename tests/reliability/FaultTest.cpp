@@ -4,6 +4,8 @@
 #include "ReliabilityUtil.h"
 
 #include <cerrno>
+#include <cstring>
+#include <gmock/gmock.h>
 
 using namespace k5rel;
 
@@ -137,6 +139,30 @@ TEST(Faults, LostWriteOfTheCompactedFileKeepsTheMainFile) {
         EXPECT_TRUE(fs::exists(s.folder + "/Korund5_Prophylaxis.mdb"));
         EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Compact.mdb"));
     }
+}
+
+// A full disk at the flush of the compacted file, which runs on a helper thread: the error
+// names the full disk, not whatever the window's thread last left in errno.
+TEST(Faults, FlushOfTheCompactedFileOnAFullDisk) {
+    Folder& f = Prepare(true);
+    // The compacted file's flush (file, then folder) comes right before the new file is removed
+    // and the archive is made.
+    const auto& calls = f.ref.log.calls;
+    const auto zip = std::find(calls.begin(), calls.end(), "zip-create");
+    // (The old archive's removal, the new file's removal, the flush of the folder, of the file.)
+    ASSERT_TRUE(zip - calls.begin() >= 4 && zip[-1] == "unlink" && zip[-2] == "unlink" &&
+                zip[-3] == "fsync" && zip[-4] == "fsync");
+    const int64_t k = zip - calls.begin() - 3; // 1-based number of zip[-4]
+    Sandbox s;
+    s.FillFrom(f.model);
+    const ChildResult r =
+        s.Run(f.flags, {"K5_TEST_FAIL_AT_FS_CALL=" + std::to_string(k), "K5_TEST_FAIL_ERRNO=28"});
+    ExpectVerdictOrTrail(r);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_THAT(r.err, ::testing::AllOf(::testing::HasSubstr("Непредвиденная ошибка 28:"),
+                                        ::testing::HasSubstr("Korund5_Compact.mdb\" на диск:\n" +
+                                                             std::string(std::strerror(ENOSPC)))));
+    EXPECT_EQ(ReadFile(s.mainFile), f.ref.original);
 }
 
 } // namespace

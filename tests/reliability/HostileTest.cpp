@@ -2,6 +2,7 @@
 // main file, odd table lists. Nothing outside the folder changes, no name runs as SQL.
 #include "ReliabilityUtil.h"
 
+#include <ctime>
 #include <sys/stat.h>
 
 using namespace k5rel;
@@ -73,13 +74,16 @@ TEST(Hostile, BigDocsNames) {
             EXPECT_NE(std::find(files.begin(), files.end(), odd[i]), files.end()) << "the odd file was moved";
         } else {
             EXPECT_NE(r.code, 2) << r.err;
-            // The links to outside stay links (an orphan link is renamed, never followed).
-            const auto type = fs::symlink_status(s.folder + "/BigDocs/1_1.mdb").type();
-            EXPECT_TRUE(type == fs::file_type::symlink || type == fs::file_type::regular);
-            int renamed = 0;
-            for (const std::string& f : files)
-                renamed += f.starts_with("888_1.mdb-лишний-файл-") || f.starts_with("889_1.mdb-лишний-файл-");
-            EXPECT_EQ(renamed, 2) << r.out;
+            // Links are skipped with a line each (in both steps) and stay links under their names.
+            for (const std::string link : {"1_1.mdb", "888_1.mdb", "889_1.mdb"}) {
+                EXPECT_TRUE(fs::is_symlink(s.folder + "/BigDocs/" + link)) << link;
+                const std::string line =
+                    "Файл " + s.folder + "/BigDocs/" + link + " является символической ссылкой";
+                EXPECT_NE(r.out.find(line), r.out.rfind(line)) << r.out;
+            }
+            EXPECT_EQ(k5test::Shell("unzip -Z1 " + Quote(s.protocolFolder) +
+                                    "/Korund5_BigDocs*.zip | grep -c '/BigDocs/1_1.mdb$'"),
+                      "0\n");
         }
     }
 }
@@ -144,17 +148,149 @@ TEST(Hostile, ReadOnlyFilesAndFolders) {
 }
 
 TEST(Hostile, MainFileHeldByAnotherProcess) {
+    // The accounting program at work (here: this process): the file open through the engine
+    // with its lock, or read through SQLite in the middle of a transaction.
+    for (const bool engine : {true, false}) {
+        SCOPED_TRACE(engine ? "held through the engine" : "a reader of SQLite's own locks");
+        Sandbox s;
+        s.FillFromDemo();
+        const std::string original = ReadFile(s.mainFile);
+        std::unique_ptr<k5::db::Database> holder;
+        std::unique_ptr<Db> reader;
+        if (engine) {
+            holder = k5::db::DBEngine::Instance().OpenDatabase(s.mainFile, true, false);
+        } else {
+            reader = std::make_unique<Db>(s.mainFile);
+            ASSERT_TRUE(reader->Each("BEGIN") && reader->Each("SELECT count(*) FROM DBVersion"));
+        }
+        const ChildResult r = s.Run("--zip-and-rename --remove-orphaned");
+        if (holder) holder->Close();
+        reader.reset();
+        ExpectVerdictOrTrail(r);
+        EXPECT_NE(r.code, 0);
+        EXPECT_NE(r.out.find("не удалось открыть в монопольном режиме"), std::string::npos) << r.out;
+        EXPECT_TRUE(ReadFile(s.mainFile) == original) << "a file in use was replaced";
+        EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Compact.mdb"));
+    }
+}
+
+// A root run (a scheduled job) over files of the accounting program's user, with a strict
+// umask: the replaced main file and every compacted BigDocs file keep owner, group and mode.
+TEST(Hostile, RootRunKeepsOwnersAndModes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give files to another owner";
+    if (k5test::Shell("getent passwd 65534").empty()) GTEST_SKIP() << "no user 65534";
     Sandbox s;
     s.FillFromDemo();
     const std::string original = ReadFile(s.mainFile);
-    // The accounting program at work (here: this process): the file open with a lock held.
-    auto holder = k5::db::DBEngine::Instance().OpenDatabase(s.mainFile, true, false);
-    const ChildResult r = s.Run("--zip-and-rename --remove-orphaned");
-    holder->Close();
+    const std::string files = Quote(s.mainFile) + " " + Quote(s.folder) + "/BigDocs/*.mdb";
+    k5test::Shell("chown 65534:65534 " + files + " && chmod 0660 " + files);
+    s.wrapper = {"/bin/sh", "-c", "umask 077 && exec \"$@\"", "sh"};
+    const ChildResult r = s.Run("--zip-and-rename --compact-bigdocs");
     ExpectVerdictOrTrail(r);
-    EXPECT_NE(r.code, 0);
-    EXPECT_EQ(ReadFile(s.mainFile), original) << "a file in use was replaced";
-    EXPECT_FALSE(fs::exists(s.folder + "/Korund5_Compact.mdb"));
+    ASSERT_NE(r.out.find("Сжатие файла " + s.folder + "/BigDocs/"), std::string::npos) << r.out;
+    EXPECT_EQ(k5test::Shell("stat -c '%n %u:%g %a' " + files + " | grep -v ' 65534:65534 660$'"), "");
+    EXPECT_TRUE(CheckFolder(s, original, nullptr));
+}
+
+// Standard output closed at once (a pipe to "head", a dropped session): the run goes on to
+// its end and leaves both logs. A run ended by an unexpected error still leaves both, with the
+// error as their last entry.
+TEST(Hostile, HeadlessRunLeavesItsLogs) {
+    const struct {
+        bool closedStdout;
+        std::string oddDocument, last;
+    } cases[] = {{true, "", "Профилактика БД завершена. БД готова к эксплуатации."},
+                 {false, "12x_1.mdb", "\" не начинается с номера документа"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.last);
+        Sandbox s;
+        s.FillFromDemo();
+        if (!c.oddDocument.empty()) WriteFile(s.folder + "/BigDocs/" + c.oddDocument, "x");
+        s.closedStdout = c.closedStdout;
+        const ChildResult r = s.Run("--zip-and-rename --remove-orphaned-bigdocs");
+        EXPECT_TRUE(r.exited) << "signal " << r.signal;
+        EXPECT_EQ(r.code, c.closedStdout ? 1 : 2) << r.err;
+        std::string txt, rtf;
+        for (const std::string& f : Files(s.protocolFolder)) {
+            if (f.ends_with(".txt")) txt = s.protocolFolder + "/" + f;
+            if (f.ends_with(".rtf")) rtf = ReadFile(s.protocolFolder + "/" + f);
+        }
+        EXPECT_FALSE(rtf.empty()) << "no RTF log";
+        const std::string text = k5test::Shell("iconv -f cp1251 -t utf-8 " + Quote(txt) + " | tr -d '\\r'");
+        const size_t last = text.rfind('\n', text.size() - 2);
+        EXPECT_NE(text.substr(last == std::string::npos ? 0 : last + 1).find(c.last), std::string::npos)
+            << text;
+    }
+}
+
+// The write test's file name held by a link to the main file or by a file of another program:
+// the check passes without following or truncating anything.
+TEST(Hostile, WriteTestNameTaken) {
+    const struct {
+        std::string where, link; // link target, or empty for a foreign file
+    } cases[] = {{"Профилактика_БД", "../Korund5.mdb"}, {"", "Korund5.mdb"}, {"", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where + " -> " + c.link);
+        Sandbox s;
+        s.FillFromDemo();
+        const std::string dir = c.where.empty() ? s.folder : s.folder + "/" + c.where;
+        fs::create_directories(dir);
+        const std::string name = dir + "/k5w_test.tmp", original = ReadFile(s.mainFile);
+        if (c.link.empty())
+            WriteFile(name, "не тест\n");
+        else
+            fs::create_symlink(c.link, name);
+        const ChildResult r = s.Run("--check-only");
+        EXPECT_TRUE(r.exited && r.code == 0) << r.out << r.err;
+        EXPECT_EQ(ReadFile(s.mainFile), original) << "the write test went through the link";
+        EXPECT_EQ(c.link.empty() ? ReadFile(name) : fs::read_symlink(name).string(),
+                  c.link.empty() ? "не тест\n" : c.link);
+        EXPECT_EQ(Files(dir).size(), c.where.empty() ? 4u : 3u) << "a test file was left";
+    }
+}
+
+// Logs and archives already there under the stamps of the next seconds (a clock set back,
+// another run): the run takes a stamp of its own and overwrites none of them.
+TEST(Hostile, StampsOfExistingLogsAndArchives) {
+    Sandbox s;
+    s.FillFromDemo();
+    fs::create_directories(s.protocolFolder);
+    std::map<std::string, std::string> planted;
+    const time_t now = ::time(nullptr);
+    for (int second = 0; second <= 6; ++second) {
+        const time_t t = now + second;
+        std::tm local{};
+        ::localtime_r(&t, &local);
+        char stamp[64];
+        std::strftime(stamp, sizeof stamp, "%Yг%mм%dд%Hч%Mм%Sс", &local);
+        const std::string names[] = {"Log_" + std::string(stamp) + ".txt",
+                                     "Log_" + std::string(stamp) + ".rtf",
+                                     "Korund5_BigDocs_резервная_копия_" + std::string(stamp) + ".zip"};
+        const std::string& name = names[second % 3];
+        planted[name] = "earlier " + name;
+        WriteFile(s.protocolFolder + "/" + name, planted[name]);
+    }
+    const ChildResult r = s.Run("--zip-and-rename --compact-bigdocs");
+    ExpectVerdictOrTrail(r);
+    for (const auto& [name, bytes] : planted)
+        EXPECT_EQ(ReadFile(s.protocolFolder + "/" + name), bytes) << name << " was overwritten";
+    EXPECT_EQ(Files(s.protocolFolder).size(), planted.size() + 4) << "two logs and two archives of the run";
+}
+
+// A database folder whose path is longer than the engine takes: the check says so.
+TEST(Hostile, PathTooLongForTheEngine) {
+    Sandbox s;
+    std::string deep = s.root;
+    for (int i = 0; deep.size() < 600; ++i)
+        deep += "/" + std::string(100, 'a' + i) + "_папка";
+    s.SetFolder(deep, s.data);
+    fs::create_directories(s.folder);
+    s.FillFromDemo();
+    const ChildResult r = s.Run("--check-only");
+    ExpectVerdictOrTrail(r);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("Слишком длинный путь к файлу"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("монопольном режиме"), std::string::npos) << r.out;
 }
 
 } // namespace

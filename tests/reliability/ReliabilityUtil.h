@@ -75,6 +75,13 @@ inline QString ScratchBase() {
     return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : QString::fromStdString(fs::temp_directory_path());
 }
 
+// The program under test: the one built beside the suite, or K5_RELIABILITY_PROGRAM (to show
+// that a test fails with an earlier build).
+inline std::string Program() {
+    const char* v = std::getenv("K5_RELIABILITY_PROGRAM");
+    return v != nullptr && *v != '\0' ? v : K5_MAIN_PROGRAM;
+}
+
 // A database opened through the library directly, to inspect it or plant damage.
 class Db {
 public:
@@ -127,13 +134,15 @@ public:
         data = dataHome;
         trashFiles = dataHome + "/Trash/files";
     }
-    // Runs the headless program on `folder` with the given extra flags and environment, as
-    // runAsUid when set (permissions bite only for an ordinary user); killed after `timeout` s.
-    ChildResult Run(const std::string& flags, const std::vector<std::string>& env = {},
-                    double timeout = 120) {
+    // Starts the headless program on `folder` with the given extra flags and environment, as
+    // runAsUid when set (permissions bite only for an ordinary user); its output goes to
+    // files named by `tag` in the root (standard output into a closed pipe with closedStdout).
+    pid_t Start(const std::string& flags, const std::vector<std::string>& env = {},
+                const std::string& tag = "child") {
         // sh sets the streams, setpriv the user, env the variables, each replacing itself by the next.
-        std::vector<std::string> argv{"/bin/sh", "-c",
-                                      "exec \"$@\" </dev/null >\"$0/child.out\" 2>\"$0/child.err\"", root};
+        const std::string streams =
+            "</dev/null 2>\"$0/" + tag + ".err\"" + (closedStdout ? "" : " >\"$0/" + tag + ".out\"");
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" " + streams, root};
         const std::string uid = std::to_string(runAsUid);
         if (runAsUid >= 0)
             argv.insert(argv.end(), {"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups"});
@@ -141,7 +150,7 @@ public:
                                  "QT_QPA_PLATFORM=offscreen", "HOME=" + root, "K5_TEST_SHORT_PAUSES=1"});
         argv.insert(argv.end(), env.begin(), env.end());
         argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-        argv.insert(argv.end(), {K5_MAIN_PROGRAM, "--batch", "--folder", folder});
+        argv.insert(argv.end(), {Program(), "--batch", "--folder", runFolder.empty() ? folder : runFolder});
         std::istringstream in(flags);
         for (std::string f; in >> f;)
             argv.push_back(f);
@@ -149,9 +158,22 @@ public:
         for (std::string& a : argv)
             args.push_back(a.data());
         args.push_back(nullptr);
-        ChildResult r;
+        int pipeFds[2] = {-1, -1};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (closedStdout && ::pipe(pipeFds) == 0) {
+            ::close(pipeFds[0]); // nobody will ever read
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        }
         pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+        return pid;
+    }
+    // Waits for a started child; killed after `timeout` s.
+    ChildResult Wait(pid_t pid, const std::string& tag = "child", double timeout = 120) {
+        ChildResult r;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
         int status = 0;
         for (; pid > 0 && ::waitpid(pid, &status, WNOHANG) != pid;
@@ -163,9 +185,45 @@ public:
         r.exited = pid > 0 && WIFEXITED(status);
         r.code = r.exited ? WEXITSTATUS(status) : -1;
         r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        r.out = ReadFile(root + "/child.out");
-        r.err = ReadFile(root + "/child.err");
+        r.out = ReadFile(root + "/" + tag + ".out");
+        r.err = ReadFile(root + "/" + tag + ".err");
         return r;
+    }
+    ChildResult Run(const std::string& flags, const std::vector<std::string>& env = {},
+                    double timeout = 120) {
+        return Wait(Start(flags, env), "child", timeout);
+    }
+    bool closedStdout = false;
+    std::string runFolder; // the database folder as the program sees it, when not `folder`
+
+    // The database folder on a disk of its own (an ext4 image mounted in the run's mount
+    // namespace), the home trash on the scratch file system: the old main file reaches a
+    // trash only through the disk's own. Each run copies the disk's state to "after", where
+    // `folder` and `trashFiles` point. Root only; false when loop mounts are not possible.
+    bool OnDiskOfItsOwn() {
+        static const bool possible =
+            ::geteuid() == 0 &&
+            k5test::Shell("cd \"$(mktemp -d)\" && truncate -s 8M i && mkfs.ext4 -q -F i && "
+                          "mkdir m && unshare -m sh -c 'mount -o loop i m && umount m' && "
+                          "echo ok; rm -rf \"$PWD\"") == "ok\n";
+        if (!possible) return false;
+        // The mount point lies outside /dev/shm: the trash takes nothing from there.
+        mMountPoint = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/k5reldisk-XXXXXX");
+        const std::string image = root + "/disk.img", mount = mMountPoint->path().toStdString(),
+                          after = root + "/after";
+        k5test::Shell("truncate -s 64M " + Quote(image) + " && mkfs.ext4 -q -F " + Quote(image));
+        runFolder = mount + "/База данных";
+        SetFolder(after + "/База данных", data);
+        fs::create_directories(folder);
+        trashFiles = after + "/.Trash-0/files";
+        // A run killed with SIGKILL is reported so after the copy.
+        const std::string script =
+            "img=$0 mnt=$1 after=$2; shift 2; mount -o loop \"$img\" \"$mnt\" || exit 99; "
+            "[ -e \"$mnt/.k5disk\" ] || { cp -a \"$after\"/. \"$mnt\"/ && touch \"$mnt/.k5disk\"; }; "
+            "\"$@\"; code=$?; rm -rf \"$after\"; cp -a \"$mnt\" \"$after\"; umount \"$mnt\"; "
+            "[ $code -ne 137 ] || kill -KILL $$; exit $code";
+        wrapper = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script, image, mount, after};
+        return true;
     }
     void FillFrom(const std::string& other) {
         k5test::Shell("cp -a " + Quote(other) + "/. " + Quote(folder) + "/");
@@ -208,6 +266,7 @@ public:
 
 private:
     QTemporaryDir mTemp;
+    std::unique_ptr<QTemporaryDir> mMountPoint;
 };
 
 // Runs fn(i) for i in [0, n) on K5_RELIABILITY_JOBS threads (3): the runs mostly wait for
@@ -416,10 +475,14 @@ struct Reference {
     FaultLog log;
 };
 
-inline Reference CleanRun(const std::string& folder, const std::string& flags, int code) {
+inline Reference CleanRun(const std::string& folder, const std::string& flags, int code,
+                          const std::function<void(Sandbox&)>& prepare = {},
+                          std::vector<std::string> env = {}) {
     Sandbox s;
+    if (prepare) prepare(s);
     s.FillFrom(folder);
-    ChildResult r = s.Run(flags, {"K5_TEST_FAULT_LOG=" + s.root + "/fault.log"});
+    env.push_back("K5_TEST_FAULT_LOG=" + s.root + "/fault.log");
+    ChildResult r = s.Run(flags, env);
     EXPECT_TRUE(r.exited && r.code == code) << r.code << r.err << r.out;
     const std::string original = ReadFile(folder + "/Korund5.mdb");
     Reference ref{original, ReadRows(s.mainFile), ReadFile(s.mainFile) != original,

@@ -1,50 +1,38 @@
 // Formatting helpers: sizes, numbers, values, paths.
 #include "TempDir.h"
 
+#include "support/Codepage.h"
 #include "support/Common.h"
 
-#include <QProcess>
-#include <clocale>
-#include <cstdio>
-#include <cstdlib>
+#include "common/CommaLocale.h"
+
+#include <optional>
 
 using k5::Value;
 
+// The same texts under the C locale and under one with a comma decimal mark.
 TEST(Formatting, SizesRoundedNumbersAndPaths) {
-    // 0.9 of a unit exactly stays in the smaller unit (943718.4).
+    // 0.9 of a unit exactly stays in the smaller unit; just above it, the larger one.
     // clang-format off
     const std::tuple<double, bool, const char*> sizes[] = {
         {921, true, "921 байт"}, {922, true, "0.9 КБ"}, {943718.4, true, "921.6 КБ"},
+        {943718.5, true, "0.9 МБ"}, {966367641.6, true, "921.6 МБ"}, {966367641.7, true, "0.9 ГБ"},
+        {989560464998.4, true, "921.6 ГБ"}, {989560464998.5, true, "0.9 ТБ"},
         {-1536, false, "-1.5 КБ (-1536)"}, {3000000000.0, false, "2.79 ГБ (3000000000)"}};
     const std::pair<double, const char*> numbers[] = {
         {2, "2"}, {0.125, "0.13"}, {-0.125, "-0.13"}, {0.996, "1"}, {1234567.891, "1234567.89"}};
     // clang-format on
-    for (const auto& [size, shortForm, text] : sizes)
-        EXPECT_EQ(k5::MemCStr(size, shortForm), text) << size;
-    for (const auto& [value, text] : numbers)
-        EXPECT_EQ(k5::CStr1_00(value), text) << value;
-    EXPECT_EQ(k5::JoinPath("/data/k5/", "/Korund5.mdb"), "/data/k5/Korund5.mdb"); // exactly one slash
-}
-
-// The point stays under a comma locale (compiled into a scratch folder when none is installed).
-TEST(Formatting, SameTextUnderACommaLocale) {
-    k5test::TempDir dir;
-    const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-    bool ok = std::setlocale(LC_NUMERIC, "ru_RU.UTF-8") != nullptr;
-    if (!ok) {
-        QProcess::execute("localedef", {"-i", "ru_RU", "-f", "UTF-8", QString::fromStdString(dir.Sub("ru"))});
-        setenv("LOCPATH", dir.Path().c_str(), 1);
-        ok = std::setlocale(LC_NUMERIC, "ru") != nullptr;
-        unsetenv("LOCPATH");
+    for (const bool comma : {false, true}) {
+        SCOPED_TRACE(comma ? "comma locale" : "C locale");
+        std::optional<k5test::CommaLocale> locale;
+        if (comma && !locale.emplace().Active()) GTEST_SKIP() << "no locale with a comma decimal mark";
+        for (const auto& [size, shortForm, text] : sizes)
+            EXPECT_EQ(k5::MemCStr(size, shortForm), text) << size;
+        for (const auto& [value, text] : numbers)
+            EXPECT_EQ(k5::CStr1_00(value), text) << value;
+        EXPECT_EQ(k5::VarToStr(Value(2.25), ""), "2.25");
     }
-    if (!ok) GTEST_SKIP() << "no locale with a comma decimal mark could be set up";
-    char probe[16];
-    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
-    const std::vector<std::string> texts = {k5::CStr1_00(0.9765625), k5::MemCStr(1536, false),
-                                            k5::VarToStr(Value(2.25), "")};
-    std::setlocale(LC_NUMERIC, previous.c_str());
-    ASSERT_STREQ(probe, "1,5") << "the locale does not use a comma";
-    EXPECT_EQ(texts, (std::vector<std::string>{"0.98", "1.5 КБ (1536)", "2.25"}));
+    EXPECT_EQ(k5::JoinPath("/data/k5/", "/Korund5.mdb"), "/data/k5/Korund5.mdb"); // exactly one slash
 }
 
 TEST(Formatting, ValuesToTextAndWholeNumbers) {
@@ -65,6 +53,17 @@ TEST(Formatting, ValuesToTextAndWholeNumbers) {
         EXPECT_EQ(k5::VarToStr(value, "по умолчанию"), text) << "variant index " << value.index();
     for (const auto& [value, expected] : numbers)
         EXPECT_EQ(k5::VarToLng(value, -99), expected) << "variant index " << value.index();
+}
+
+// A character the code page lacks is one "?"; a byte that starts no valid UTF-8 sequence is
+// one "?" as well and takes no byte after it along.
+TEST(Codepage, EachInvalidByteOnItsOwn) {
+    const std::pair<std::string, std::string> texts[] = {
+        {"Ёж.mdb", "\xA8\xE6.mdb"},   {"a😀b数.mdb", "a?b?.mdb"},  {"a\xF0.mdb", "a?.mdb"},
+        {"a\xF8\xFF.mdb", "a??.mdb"}, {"\xE2\x82.mdb", "??.mdb"}, {"ж\xD0", "\xE6?"},
+        {"\xC0\xAF.m", "??.m"}};
+    for (const auto& [utf8, cp1251] : texts)
+        EXPECT_EQ(k5::Utf8ToCp1251(utf8), cp1251) << utf8;
 }
 
 TEST(MaxOf, LargestWithTiesKeepingTheEarlier) {

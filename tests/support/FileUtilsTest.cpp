@@ -3,11 +3,15 @@
 
 #include "support/FileUtils.h"
 
+#include <QUrl>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace k5test;
@@ -51,6 +55,44 @@ TEST(DeleteFileAndMoveFile, ReplaceOrRaiseWithTheirLocation) {
     EXPECT_FALSE(k5::SyncFileAndFolder(dir.Sub("new.mdb"))); // a failed flush is reported
 }
 
+// Runs `body` in a child process, as the user 65534 when this is root (root may open any
+// file), in `dir`, which that user then owns. Gives the child's exit code.
+int AsOrdinaryUser(const std::string& dir, const std::function<int()>& body) {
+    const bool root = ::geteuid() == 0;
+    if (root && ::chown(dir.c_str(), 65534, 65534) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A file its owner may write but not read, or neither: the move is done and reported as done.
+TEST(MoveFile, FileTheUserMayNotRead) {
+    TempDir dir;
+    for (const mode_t mode : {0200, 0000}) {
+        SCOPED_TRACE(mode);
+        const std::string source = dir.Sub("Korund5_Compact.mdb"), target = dir.Sub("Korund5.mdb");
+        const int code = AsOrdinaryUser(dir.Path(), [&] {
+            WriteText(source, "compacted");
+            ::chmod(source.c_str(), mode);
+            try {
+                k5::MoveFile(source, target);
+            } catch (const k5::K5Error& e) {
+                return e.Number() == EACCES ? 13 : 1;
+            }
+            return fs::exists(source) ? 2 : 0;
+        });
+        EXPECT_EQ(code, 0);
+        ::chmod(target.c_str(), 0600);
+        EXPECT_EQ(ReadAll(target), "compacted");
+        fs::remove(target);
+    }
+}
+
 TEST(MoveFile, AcrossFileSystems) {
     struct stat a, b;
     TempDir dir;
@@ -79,6 +121,48 @@ TEST(GetApiErrorText, SystemTextOrFallbackAndWriteTest) {
     EXPECT_EQ(err, std::strerror(ENOENT));
 }
 
+// The write test never follows a link and never truncates a file it did not make; a test
+// file that a killed test left (ours, regular, the test line) goes.
+TEST(CheckForWriteableFolder, NeverThroughALinkNorOverAForeignFile) {
+    TempDir dir;
+    const std::string test = dir.Sub("k5w_test.tmp"), target = dir.Sub("Korund5.mdb");
+    const struct {
+        std::function<void()> plant;
+        bool stays;
+    } cases[] = {{[&] { fs::create_symlink(target, test); }, true},
+                 {[&] { WriteText(test, "чужой файл"); }, true},
+                 {[&] { WriteText(test, "tes"); }, false}};
+    for (const auto& c : cases) {
+        WriteText(target, "database");
+        fs::remove(test);
+        c.plant();
+        std::string err;
+        EXPECT_TRUE(k5::CheckForWriteableFolder(dir.Path(), err)) << err;
+        EXPECT_EQ(ReadAll(target), "database");
+        EXPECT_EQ(fs::exists(fs::symlink_status(test)), c.stays);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), c.stays ? 2 : 1);
+    }
+}
+
+// The replacement takes the old file's place with its owner, group and mode; the old file
+// keeps the other name.
+TEST(ReplaceKeeping, OldFileUnderTheOtherNameNewOneWithItsMode) {
+    TempDir dir;
+    WriteText(dir.Sub("a.mdb"), "old");
+    WriteText(dir.Sub("a.mdb.pack"), "new");
+    ::chmod(dir.Sub("a.mdb").c_str(), 0640);
+    ::chmod(dir.Sub("a.mdb.pack").c_str(), 0600);
+    if (::geteuid() == 0) ::chown(dir.Sub("a.mdb").c_str(), 65534, 65534);
+    k5::ReplaceKeeping(dir.Sub("a.mdb.pack"), dir.Sub("a.mdb"), dir.Sub("a.mdb.old"));
+    EXPECT_EQ(ReadAll(dir.Sub("a.mdb")), "new");
+    EXPECT_EQ(ReadAll(dir.Sub("a.mdb.old")), "old");
+    EXPECT_FALSE(fs::exists(dir.Sub("a.mdb.pack")));
+    struct stat st {};
+    ::stat(dir.Sub("a.mdb").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (::geteuid() == 0) EXPECT_EQ(st.st_uid, 65534u);
+}
+
 // GLib reads the home and data folders once per process: this is the only trash test. The data
 // folder does not exist yet: the trash must create it.
 TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
@@ -94,4 +178,26 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
     EXPECT_NE(ReadAll(home + "/data/Trash/info/Korund5.mdb.trashinfo").find("Path="), std::string::npos);
     EXPECT_NE(k5::FileToRecycleBin(folder + "/Korund5.mdb"), 0);
     EXPECT_NE(k5::FileToRecycleBin(""), 0);
+
+    // The hard-link way in: given relative paths, the info file still holds the absolute,
+    // percent-encoded path (no blank, no byte above 127), and the name keeps every letter.
+    const std::string cwd = fs::current_path();
+    for (const auto& [where, given] : {std::pair{home, std::string("База данных/Korund5.mdb")},
+                                       std::pair{folder, std::string("Korund5.mdb")}}) {
+        SCOPED_TRACE(given);
+        WriteText(folder + "/Korund5.mdb", "linked");
+        fs::current_path(where);
+        EXPECT_EQ(k5::LinkIntoTrash(given), 0);
+        fs::current_path(cwd);
+    }
+    for (const char* name : {"Korund5.2.mdb", "Korund5.3.mdb"}) {
+        EXPECT_EQ(ReadAll(home + "/data/Trash/files/" + name), "linked");
+        const std::string info = ReadAll(home + "/data/Trash/info/" + name + ".trashinfo");
+        const size_t at = info.find("\nPath=") + 6;
+        const std::string path = info.substr(at, info.find('\n', at) - at);
+        EXPECT_EQ(QUrl::fromPercentEncoding(QByteArray::fromStdString(path)).toStdString(),
+                  folder + "/Korund5.mdb");
+        EXPECT_EQ(std::count_if(path.begin(), path.end(), [](char c) { return c == ' ' || c < 0; }), 0)
+            << path;
+    }
 }
