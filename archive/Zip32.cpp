@@ -395,13 +395,13 @@ int32_t ZipOneFile(const std::string& file, const std::string& entryName, const 
     const zip_int64_t index = zip_file_add(za, entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0) {
         zip_source_free(source);
-        return fail(CodeOf(zip_error_code_zip(zip_get_error(za))));
+        return fail(CodeOf(zip_get_error(za)));
     }
     if (zip_set_file_compression(za, index, ZIP_CM_DEFLATE, kDefaultDeflateLevel) != 0) return fail(ZE_PARMS);
     OneFileProgress progress{cancel, thousandths};
     zip_register_progress_callback_with_state(za, 0.001, OnOneFileProgress, nullptr, &progress);
     zip_register_cancel_callback_with_state(za, OnOneFileCancel, nullptr, &progress);
-    if (zip_close(za) != 0) return fail(cancel ? ZE_ABORT : CodeOf(zip_error_code_zip(zip_get_error(za))));
+    if (zip_close(za) != 0) return fail(cancel ? ZE_ABORT : CodeOf(zip_get_error(za)));
     // Flushed without the counted seam; the folder is flushed by whoever renames it.
     const int out = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
     const bool flushed = out >= 0 && ::fsync(out) == 0;
