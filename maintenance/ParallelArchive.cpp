@@ -111,7 +111,7 @@ bool ParallelArchive::Adopt(MaintenanceContext& ctx) {
     bool adopted = false;
     InBackground(ctx, [&] {
         if (!Check()) return;
-        if (const int injected = FsChangePoint("rename");
+        if (const int injected = FsChangePoint("zip-adopt");
             injected != 0 || ::rename(mWorkFile.c_str(), mArchive.c_str()) != 0)
             return;
         adopted = true;
