@@ -7,6 +7,7 @@
 # there is kept for later runs, every run works on a fresh copy of it. BENCH_FLAGS replaces
 # the run's option flags (default: every option on). The sqlite3 shell needs the engine's
 # text order for VACUUM: the extension of the target k5collation is loaded when built.
+# BENCH_PIN runs our program under a command, e.g. "taskset -c 0" for one core.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -37,7 +38,7 @@ sync
 t0=$(now)
 flags=${BENCH_FLAGS:---remove-orphaned --remove-orphaned-bigdocs --compact-bigdocs --zip-and-rename}
 # shellcheck disable=SC2086
-XDG_DATA_HOME=$work/trash /usr/bin/time -v -o "$work/time.txt" "$prog" --batch --folder "$run" \
+XDG_DATA_HOME=$work/trash /usr/bin/time -v -o "$work/time.txt" ${BENCH_PIN:-} "$prog" --batch --folder "$run" \
     $flags > "$work/protocol.txt" 2>&1 || code=$?
 t1=$(now)
 ours=$(elapsed "$t0" "$t1")
