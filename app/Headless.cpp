@@ -5,6 +5,7 @@
 #include "maintenance/RunStart.h"
 #include "support/Error.h"
 #include "support/FaultPoints.h"
+#include "support/Utf8.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -226,7 +227,7 @@ private:
                     ++i;
                 continue;
             }
-            if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) ++n;
+            n += k5::utf8::CodePoints(std::string_view(&s[i], 1));
         }
         return n;
     }
@@ -291,7 +292,7 @@ public:
                 Emit(text, colour, bold);
             }
         }
-        mPaneLength += Utf16Length(text) - length;
+        mPaneLength += static_cast<int64_t>(k5::utf8::Utf16Units(text)) - length;
         std::fflush(stdout);
     }
 
@@ -306,14 +307,6 @@ public:
 
 private:
     static inline const std::string kMarker = " ...";
-
-    static int64_t Utf16Length(const std::string& s) {
-        int64_t n = 0;
-        for (unsigned char c : s) {
-            if ((c & 0xC0) != 0x80) n += (c >= 0xF0) ? 2 : 1;
-        }
-        return n;
-    }
 
     void EndPendingLine() {
         if (!mPending) return;

@@ -2,6 +2,7 @@
 #include "dbengine/EngineInternal.h"
 
 #include "support/Background.h"
+#include "support/FileUtils.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -57,12 +58,6 @@ std::string NoAccessText(const std::string& path) {
            "требуется разрешение.";
 }
 
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 struct LockEntry {
     int fd = -1;

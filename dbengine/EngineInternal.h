@@ -44,8 +44,6 @@ std::string TextRequired(const std::string& table, const std::string& field);
 int CompareK5(const char* a, int na, const char* b, int nb);
 std::string FoldName(const std::string& s);
 bool SameName(const std::string& a, const std::string& b);
-bool IsValidUtf8(const char* s, size_t n);
-size_t Utf8Length(const std::string& s);
 void RegisterCollation(sqlite3* db);
 
 std::string Quote(const std::string& identifier);

@@ -90,26 +90,6 @@ void RaiseSqlite(sqlite3* db, int rc, const std::string& what) {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp >= 0xDC80 && cp <= 0xDCFF) {
-        out += static_cast<char>(cp - 0xDC00);
-    } else if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 int CollationCallback(void*, int na, const void* a, int nb, const void* b) {
     return CompareK5(static_cast<const char*>(a), na, static_cast<const char*>(b), nb);
 }
@@ -126,53 +106,12 @@ std::string FoldName(const std::string& s) {
     auto p = reinterpret_cast<const unsigned char*>(s.data());
     const auto e = p + s.size();
     while (p < e)
-        AppendUtf8(out, collation::FoldCp(collation::NextCp(p, e)));
+        utf8::Append(out, collation::FoldCp(utf8::Next(p, e)));
     return out;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
     return CompareK5(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size())) == 0;
-}
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates, at most U+10FFFF.
-bool IsValidUtf8(const char* s, size_t n) {
-    auto p = reinterpret_cast<const unsigned char*>(s);
-    const auto e = p + n;
-    while (p < e) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            // Runs of ASCII go eight bytes at a time.
-            while (e - p >= 8) {
-                uint64_t w;
-                std::memcpy(&w, p, 8);
-                if (w & 0x8080808080808080ULL) break;
-                p += 8;
-            }
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            if (e - p < 2 || (p[1] & 0xC0) != 0x80) return false;
-            p += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (e - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return false;
-            if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F)) return false;
-            p += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (e - p < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80)
-                return false;
-            if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F)) return false;
-            p += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-size_t Utf8Length(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
 }
 
 void RegisterCollation(sqlite3* db) {

@@ -1,5 +1,6 @@
 // Field types: declared SQLite types, value domains, conversions, defaults and storage.
 #include "dbengine/EngineInternal.h"
+#include "support/Utf8.h"
 
 #include <algorithm>
 #include <cctype>
@@ -384,7 +385,7 @@ Value ConvertForField(const Field& f, const Value& v) {
     case dbText:
     case dbMemo: {
         if (auto s = std::get_if<std::string>(&v)) {
-            if (!IsValidUtf8(s->data(), s->size())) ConversionError();
+            if (!utf8::IsValid(s->data(), s->size())) ConversionError();
             return *s;
         }
         if (auto g = std::get_if<Guid>(&v)) return GuidText(*g);
@@ -556,7 +557,7 @@ bool ConvertStored(const ColumnView& c, const Field& f, Value& out) {
         if (t != SQLITE_TEXT) return false;
         if (!c.p && c.n > 0) return false;
         const char* p = c.p ? c.p : "";
-        if (!IsValidUtf8(p, c.n)) return false;
+        if (!utf8::IsValid(p, c.n)) return false;
         // Reading row after row into the same cell reuses its buffer.
         if (auto held = std::get_if<std::string>(&out))
             held->assign(p, c.n);

@@ -1,24 +1,11 @@
 #pragma once
 // The engine's text order "K5RU": case-insensitive for Latin and Cyrillic, Ё after Е.
 // Header-only so that the loadable extension for the sqlite3 shell sorts exactly alike.
+#include "support/Utf8.h"
+
 #include <cstdint>
 
 namespace k5::db::collation {
-
-// Decodes one code point; invalid bytes come back as themselves (0xDC00 + byte).
-inline uint32_t NextCp(const unsigned char*& p, const unsigned char* end) {
-    const unsigned char c = *p++;
-    if (c < 0x80) return c;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-    if (extra < 0 || end - p < extra) return 0xDC00 + c;
-    uint32_t cp = c & (0x3F >> extra);
-    for (int i = 0; i < extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0xDC00 + c;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    p += extra;
-    return cp;
-}
 
 inline uint32_t FoldCp(uint32_t cp) {
     if (cp >= 'A' && cp <= 'Z') return cp + 32;
@@ -48,8 +35,8 @@ inline int Compare(const char* a, int na, const char* b, int nb) {
             if (ca != cb) return ca < cb ? -1 : 1;
             continue;
         }
-        const uint32_t wa = Weight(NextCp(pa, ea));
-        const uint32_t wb = Weight(NextCp(pb, eb));
+        const uint32_t wa = Weight(utf8::Next(pa, ea));
+        const uint32_t wb = Weight(utf8::Next(pb, eb));
         if (wa != wb) return wa < wb ? -1 : 1;
     }
     if (pa < ea) return 1;

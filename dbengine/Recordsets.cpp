@@ -1,5 +1,6 @@
 // Recordsets: table-type (rows by rowid, damage-tolerant, batched saves) and SQL (forward, read-only).
 #include "dbengine/EngineInternal.h"
+#include "support/Utf8.h"
 
 #include <algorithm>
 #include <climits>
@@ -165,7 +166,7 @@ public:
         }
         // Text into a text field is the common case: it reuses the pending row's buffer.
         if (auto s = std::get_if<std::string>(&value); s && IsTextType(f.Type)) {
-            if (!IsValidUtf8(s->data(), s->size())) Raise(3421, "Ошибка преобразования типа данных.");
+            if (!utf8::IsValid(s->data(), s->size())) Raise(3421, "Ошибка преобразования типа данных.");
             if (auto held = std::get_if<std::string>(&mPending[i]))
                 held->assign(*s);
             else
@@ -388,7 +389,7 @@ private:
                     Raise(3315,
                           "Поле '" + table + "." + f.Name + "' не может содержать строку нулевой длины.");
                 if (f.Type == dbText && s->size() > static_cast<size_t>(f.Size) &&
-                    Utf8Length(*s) > static_cast<size_t>(f.Size))
+                    utf8::CodePoints(*s) > static_cast<size_t>(f.Size))
                     TooLong();
             } else if (auto b = std::get_if<Bytes>(&v)) {
                 if (f.Type == dbBinary && b->size() > static_cast<size_t>(f.Size)) TooLong();

@@ -30,10 +30,6 @@ unsigned CoresOfThisProcess() {
     return cores;
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-}
 
 std::string NameOf(const std::string& path) {
     const size_t slash = path.rfind('/');

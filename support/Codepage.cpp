@@ -1,5 +1,7 @@
 #include "support/Codepage.h"
 
+#include "support/Utf8.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <iconv.h>
@@ -8,31 +10,6 @@
 namespace k5 {
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence at s (no overlong forms, no surrogates, nothing
-// above U+10FFFF), or 0 when the bytes there are no such sequence.
-size_t Utf8SequenceAt(const unsigned char* s, size_t left) {
-    const unsigned char c = s[0];
-    size_t n = 0;
-    unsigned char low = 0x80, high = 0xBF; // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n > left || s[1] < low || s[1] > high) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if ((s[k] & 0xC0) != 0x80) return 0;
-    return n;
-}
 
 std::string Convert(const std::string& in, const char* to, const char* from, bool replaceUnknown) {
     iconv_t cd = iconv_open(to, from);
@@ -55,7 +32,7 @@ std::string Convert(const std::string& in, const char* to, const char* from, boo
             size_t step = 1;
             if (std::string(from) == "UTF-8")
                 step =
-                    std::max<size_t>(1, Utf8SequenceAt(reinterpret_cast<const unsigned char*>(src), srcLeft));
+                    std::max<size_t>(1, utf8::SequenceAt(reinterpret_cast<const unsigned char*>(src), srcLeft));
             src += step;
             srcLeft -= step;
         }

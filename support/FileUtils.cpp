@@ -22,12 +22,6 @@ namespace {
 constexpr int32_t kUnknownApiError = 1001;
 constexpr char kWriteTestLine[] = "test\r\n";
 
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 bool SyncDescriptor(int fd) {
     if (const int injected = FsChangePoint("fsync")) {
@@ -452,6 +446,13 @@ std::string GetApiErrorText(int32_t code) {
 bool SyncFileAndFolder(const std::string& path) {
     if (!SyncPath(path, 0)) return false;
     return SyncPath(FolderOf(path), O_DIRECTORY);
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
 }
 
 } // namespace k5

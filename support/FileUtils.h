@@ -50,6 +50,9 @@ void AddLongPathPrefix(std::string& path);
 // The system's text for an errno value, or "Unknown API error N (0xHEX)".
 std::string GetApiErrorText(int32_t code);
 
+// The folder part of a path: "." without one, "/" for a file at the root.
+std::string FolderOf(const std::string& path);
+
 // Flushes a file and the folder that holds it; false when either fails.
 bool SyncFileAndFolder(const std::string& path);
 
