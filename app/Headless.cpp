@@ -1,10 +1,8 @@
 #include "app/Headless.h"
 
-#include "dbengine/FaultVfs.h"
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/Error.h"
-#include "support/FaultPoints.h"
 #include "support/Utf8.h"
 
 #include <QCoreApplication>
@@ -404,7 +402,7 @@ bool WantsHeadless(int argc, char** argv) {
     return false;
 }
 
-int RunHeadless(int argc, char** argv) {
+int RunHeadless(int argc, char** argv, k5::Env& env) {
     std::string error;
     std::optional<Flags> flags = ParseFlags(argc, argv, error);
     if (!flags) {
@@ -424,18 +422,13 @@ int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     k5::RunState state;
     HeadlessInteraction ui(state);
-    k5::RunProtocol log(state, ui);
+    k5::RunProtocol log(state, ui, env);
     ProtocolPrinter printer(ui, isatty(STDOUT_FILENO) == 1);
     log.Pane().AddListener([&printer](int64_t start, int64_t length, const std::string& text, uint32_t colour,
                                       bool bold) { printer.OnChange(start, length, text, colour, bold); });
-    k5::db::DBEngine& engine = k5::db::DBEngine::Instance();
+    k5::db::DBEngine engine(env);
     engine.SetProgressHook([&ui](int64_t done, int64_t total) { ui.Progress("База данных", done, total); });
-    k5::MaintenanceContext ctx{state, log, ui, flags->options, engine};
-    // The reliability suite's crash points; off unless its environment variables are set.
-    if (k5::FaultPointsActive()) {
-        k5::db::InstallFaultVfs();
-        log.afterEntry = [](int64_t n) { k5::ProtocolEntryPoint(n); };
-    }
+    k5::MaintenanceContext ctx{state, log, ui, env, flags->options, engine};
 
     int code = kExitOk;
     try {

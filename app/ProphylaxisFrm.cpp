@@ -83,7 +83,7 @@ private:
     ProphylaxisFrm& mFrm;
 };
 
-ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(parent) {
+ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent, Env& env) : QWidget(parent) {
     setObjectName(QStringLiteral("ProphylaxisFrm"));
     if (ui == nullptr) {
         mOwnUi = std::make_unique<QtInteraction>(this);
@@ -100,12 +100,12 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
         ui = mOwnUi.get();
     }
     mUi = ui;
-    mLog = std::make_unique<RunProtocol>(mState, *mUi);
+    mLog = std::make_unique<RunProtocol>(mState, *mUi, env);
     mOptions = std::make_unique<WindowOptions>(*this);
-    mCtx = std::make_unique<MaintenanceContext>(
-        MaintenanceContext{mState, *mLog, *mUi, *mOptions, db::DBEngine::Instance()});
+    mEngine = std::make_unique<db::DBEngine>(env);
+    mCtx = std::make_unique<MaintenanceContext>(MaintenanceContext{mState, *mLog, *mUi, env, *mOptions, *mEngine});
     // Long engine calls (compaction) report through the same indicator and yield.
-    db::DBEngine::Instance().SetProgressHook(
+    mEngine->SetProgressHook(
         [this](int64_t done, int64_t total) { mUi->Progress(std::string(), done, total); });
 
     CreateControls();
@@ -123,7 +123,6 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
 ProphylaxisFrm::~ProphylaxisFrm() {
     // The focus handlers need the run state, which goes before the child controls do.
     theLimitMessages->removeEventFilter(this);
-    db::DBEngine::Instance().SetProgressHook(nullptr);
 }
 
 int ProphylaxisFrm::TwipsToPixelsX(int twips) const {

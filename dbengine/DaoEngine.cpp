@@ -1,12 +1,17 @@
 // DBEngine and Database over one SQLite file per database.
 #include "dbengine/EngineInternal.h"
+#include "dbengine/FaultVfs.h"
 #include "support/Background.h"
+#include "support/FileUtils.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
+#include <cstring>
+#include <thread>
 
 namespace k5::db {
 
@@ -344,6 +349,13 @@ private:
     int64_t mAffected = 0;
 };
 
+// The copy and its folder entry on disk; a failure is the engine's disk error.
+void Flush(Env& env, const std::string& path) {
+    const SysResult flushed = SyncFileAndFolder(env, PlainPath(path));
+    if (!flushed.Ok())
+        Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(flushed.error)) + "]");
+}
+
 } // namespace
 
 namespace detail {
@@ -353,9 +365,22 @@ std::unique_ptr<Database> MakeDatabase(std::shared_ptr<Connection> conn) {
 }
 } // namespace detail
 
+DBEngine::DBEngine(Env& env) : mEnv(env), mVfs(FaultVfsFor(env)) {}
+
 DBEngine& DBEngine::Instance() {
     static DBEngine engine;
     return engine;
+}
+
+void DBEngine::SetProgressHook(ProgressHook hook) {
+    if (!hook) {
+        mProgress = nullptr;
+        return;
+    }
+    mProgress = [hook = std::move(hook), owner = std::this_thread::get_id()](int64_t done, int64_t total) {
+        assert(std::this_thread::get_id() == owner && "progress hook called off its owner's thread");
+        hook(done, total);
+    };
 }
 
 std::string DBEngine::Version() const {
@@ -364,7 +389,7 @@ std::string DBEngine::Version() const {
 
 std::unique_ptr<Database> DBEngine::CreateDatabase(const std::string& path, const std::string& locale,
                                                    int options) {
-    auto conn = OpenConnection(path, true, false, true, mProgress);
+    auto conn = OpenConnection(path, true, false, true, mProgress, mVfs);
     if (!locale.empty()) {
         sqlite3_stmt* st = conn->Prepare("INSERT OR REPLACE INTO _k5_meta(key, value) VALUES ('locale', ?1)");
         sqlite3_bind_text(st, 1, locale.c_str(), -1, SQLITE_TRANSIENT);
@@ -375,7 +400,7 @@ std::unique_ptr<Database> DBEngine::CreateDatabase(const std::string& path, cons
 }
 
 std::unique_ptr<Database> DBEngine::OpenDatabase(const std::string& path, bool exclusive, bool readOnly) {
-    return MakeDatabase(OpenConnection(path, exclusive, readOnly, false, mProgress));
+    return MakeDatabase(OpenConnection(path, exclusive, readOnly, false, mProgress, mVfs));
 }
 
 std::unique_ptr<FileHold> DBEngine::HoldFile(const std::string& path) {
@@ -396,7 +421,7 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
                       "' не является допустимым путем. Убедитесь, что путь введен правильно и что имеется "
                       "подключение к серверу, на котором находится файл.");
     }
-    auto src = OpenConnection(source, false, true, false, mProgress);
+    auto src = OpenConnection(source, false, true, false, mProgress, mVfs);
     auto removeDestination = [&] {
         ::unlink(dst.c_str());
         ::unlink((dst + "-journal").c_str());
@@ -438,15 +463,15 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
     if (mProgress) tick = [this] { mProgress(0, 0); };
     try {
         // The copy reaches the disk first, so the commit below has little left to flush.
-        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
+        RunWithTicks([&] { Flush(mEnv, destination); }, tick);
         // Indexes that the source had not built yet are built in the copy.
-        auto out = OpenConnection(destination, true, false, false, mProgress);
+        auto out = OpenConnection(destination, true, false, false, mProgress, mVfs);
         out->RunLong([&] {
             out->BuildPendingIndexes();
             out->Commit();
         });
         out->CloseAll();
-        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
+        RunWithTicks([&] { Flush(mEnv, destination); }, tick);
     } catch (...) {
         removeDestination();
         throw;

@@ -31,12 +31,12 @@ std::string CompactionFile(const RunState& state, const std::string& targetFile)
 
 void IntermediateCompaction(MaintenanceContext& ctx, const std::string& targetFile) {
     const std::string compactFile = CompactionFile(ctx.state, targetFile);
-    DeleteFile(compactFile, true);
+    DeleteFile(ctx.env, compactFile, true);
     ctx.log.LogAddBegin("Промежуточное сжатие файла БД " + targetFile, true);
     ctx.engine.CompactDatabase(targetFile, compactFile);
     ctx.log.LogAddEnd(" завершено успешно.", true);
     // The compacted copy replaces the file in one rename: no moment without the new database.
-    InBackground(ctx, [&] { MoveFile(compactFile, targetFile); });
+    InBackground(ctx, [&] { MoveFile(ctx.env, compactFile, targetFile); });
 }
 
 } // namespace
@@ -124,7 +124,7 @@ bool CopyDataBase(MaintenanceContext& ctx, const std::string& aSourceFile, const
                   const std::string& aRefFile, const std::optional<std::vector<std::string>>& aTableList) {
     try {
         bool result = true;
-        DeleteFile(aTargetFile, true);
+        DeleteFile(ctx.env, aTargetFile, true);
         if (!CreateMdb(ctx, aTargetFile, "Новый (пустой) файл БД")) return false;
 
         std::unique_ptr<db::Database> source = OpenMdbFile(ctx, aSourceFile, true, true);

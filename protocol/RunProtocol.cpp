@@ -15,18 +15,7 @@ constexpr const char* kMarker = " ...";
 constexpr int64_t kMarkerLength = 4;
 } // namespace
 
-RunProtocol::RunProtocol(RunState& state, UserInteraction& ui) : mState(state), mUi(ui) {}
-
-std::string RunProtocol::Stamp() const {
-    if (stampSource) return stampSource();
-    std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d %02d:%02d:%02d: ", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return buf;
-}
+RunProtocol::RunProtocol(RunState& state, UserInteraction& ui, Env& env) : mState(state), mUi(ui), mEnv(env) {}
 
 static uint32_t ColourFor(bool success, std::optional<uint32_t> colour) {
     return colour ? *colour : (success ? kColourBlack : kColourDarkRed);
@@ -36,7 +25,7 @@ void RunProtocol::Finish(bool success) {
     mUi.YieldOnce();
     mState.mProphylaxisOk = mState.mProphylaxisOk && success;
     ++mEntries;
-    if (afterEntry) afterEntry(mEntries);
+    mEnv.EntryFinished(mEntries);
 }
 
 void RunProtocol::LogAdd(const std::string& text, bool success, std::optional<uint32_t> colour,
@@ -44,7 +33,7 @@ void RunProtocol::LogAdd(const std::string& text, bool success, std::optional<ui
     try {
         const std::string message = EscapeControls(text, true);
         mPane.SetSelection(mPane.Length(), 0);
-        mPane.ReplaceSelection(Stamp(), kColourBlack, false);
+        mPane.ReplaceSelection(mEnv.ProtocolStamp(), kColourBlack, false);
         mPane.SetSelection(mPane.Length(), 0);
         mPane.ReplaceSelection(message + "\r\n", ColourFor(success, colour), bold.value_or(false));
         WriteIntoLogFile(message);
@@ -57,7 +46,7 @@ void RunProtocol::LogAddBegin(const std::string& text, bool success, std::option
                               std::optional<bool> bold) {
     try {
         const std::string message = EscapeControls(text, true);
-        const std::string stamp = Stamp();
+        const std::string stamp = mEnv.ProtocolStamp();
         mPane.SetSelection(mPane.Length(), 0);
         mPane.ReplaceSelection(stamp, kColourBlack, false);
         mPane.SetSelection(mPane.Length(), 0);

@@ -3,6 +3,7 @@
 // text log writer, plus the stop poll.
 #include "protocol/RichPane.h"
 #include "protocol/RunState.h"
+#include "support/Env.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +18,8 @@ class UserInteraction;
 // no inserted value can forge a line of its own.
 class RunProtocol {
 public:
-    RunProtocol(RunState& state, UserInteraction& ui);
+    // The time stamps come from env's clock; env hears of every finished entry.
+    RunProtocol(RunState& state, UserInteraction& ui, Env& env = Env::Default());
 
     void LogAdd(const std::string& message, bool success, std::optional<uint32_t> colour = std::nullopt,
                 std::optional<bool> bold = std::nullopt);
@@ -35,17 +37,12 @@ public:
     RunState& State() { return mState; }
     UserInteraction& Ui() { return mUi; }
 
-    // Test seam: the clock used for the time stamps.
-    std::function<std::string()> stampSource;
-    // Test seam (crash tests): called after every finished entry with its running number.
-    std::function<void(int64_t entryNumber)> afterEntry;
-
 private:
-    std::string Stamp() const;
     void Finish(bool success);
 
     RunState& mState;
     UserInteraction& mUi;
+    Env& mEnv;
     RichPane mPane;
     int64_t mEntries = 0;
 };
