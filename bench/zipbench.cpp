@@ -2,6 +2,7 @@
 //   zipbench <file> <archive> [level]   (level -1, the default, is the library's own choice)
 #include "archive/K5Zipper.h"
 #include "archive/Zipper.h"
+#include "support/Env.h"
 #include "support/ScriptedInteraction.h"
 
 #include <chrono>
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     k5::ScriptedInteraction ui;
-    k5::K5Zipper zipper(ui);
+    k5::K5Zipper zipper(ui, k5::Env::Default());
     zipper.AddFileName(argv[1]);
     zipper.SetZipFileName(argv[2]);
     zipper.SetJunkDir(true);

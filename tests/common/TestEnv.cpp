@@ -25,6 +25,11 @@ std::vector<std::string> TestEnv::Points() const {
     return mPoints;
 }
 
+int64_t TestEnv::LossyWrites() const {
+    const std::lock_guard<std::mutex> lock(mMutex);
+    return mLossyWrites;
+}
+
 // Called with mMutex held.
 void TestEnv::Note(const std::string& line) {
     if (faults.logPath.empty()) return;

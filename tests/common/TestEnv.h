@@ -46,6 +46,8 @@ public:
 
     // The change points passed so far, by name, in order.
     std::vector<std::string> Points() const;
+    // The writes counted so far into files whose writes may be lost.
+    int64_t LossyWrites() const;
 
     k5::SysResult Link(const std::string& from, const std::string& to) override;
     k5::SysResult Exchange(const std::string& a, const std::string& b) override;

@@ -17,10 +17,12 @@ struct BigDocsFixture : ContextFixture {
     std::string folder = Path(""), newDb = folder + "Korund5_Prophylaxis.mdb", bigDocs = folder + "BigDocs/";
 
     BigDocsFixture() {
-        gBigDocsPause = [](MaintenanceContext&) {};
+        env.pause = [this](Wait which, UserInteraction& u) {
+            if (which != Wait::BigDocs) env.SystemEnv::Pause(which, u);
+        };
         state.mProtocolFolder = folder + "Профилактика_БД/";
         state.mBackupSuffix = "_резервная_копия_2021г03м15д09ч05м07с";
-        state.mFilesLib = CreateFilesLib();
+        state.mFilesLib = CreateFilesLib(env);
         QDir().mkpath(QString::fromStdString(state.mProtocolFolder));
         QDir().mkpath(QString::fromStdString(bigDocs));
         auto database = Create("Korund5_Prophylaxis.mdb");
@@ -28,7 +30,6 @@ struct BigDocsFixture : ContextFixture {
         AddRows(*database, "DOC_REGISTRY",
                 {{int32_t(1), std::string("Акт")}, {int32_t(2), std::string("Счёт")}});
     }
-    ~BigDocsFixture() override { gBigDocsPause = nullptr; }
 
     // A per-document database with some rows and free pages (so compaction shrinks it).
     void DocFile(const std::string& name) {

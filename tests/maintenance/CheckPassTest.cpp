@@ -80,7 +80,7 @@ TEST_F(CheckPass, VersionsThatCannotBeRead) {
 TEST_F(CheckPass, LibraryUnavailableEndsThePassWithAnErrorAndNoVerdict) {
     MakeFolder();
     options.folderText = folder;
-    gFilesLibUnavailable = true;
+    env.filesLibReachable = false;
     EXPECT_THAT(ErrorOf([&] { Prophylaxis(ctx, true); }),
                 HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.Prophylaxis]"));
     const std::string library = "Не удалось обратиться к библиотеке K5_Lib.dll. Возможные причины:\r\n";

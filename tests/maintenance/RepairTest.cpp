@@ -13,13 +13,9 @@ struct Repair : RunFixture {
     std::string before;
     size_t trashed = 0;
     // Two cores unless a test says otherwise: the archive is made beside the copy.
-    std::function<unsigned()> savedCores = gUsableCores;
-    unsigned cores = 2;
+    unsigned& cores = env.cores;
 
-    Repair() {
-        gUsableCores = [this] { return cores; };
-    }
-    ~Repair() override { gUsableCores = savedCores; }
+    Repair() { cores = 2; }
     std::string WorkFile() { return Zip() + ParallelArchive::kWorkSuffix; }
 
     void Make(int mainMinor = 2, bool duplicates = false) {
@@ -90,7 +86,8 @@ TEST_F(Repair, FolderFieldOwnStampAndParameterSummary) {
     QDir().mkpath(QString::fromStdString(protocolFolder));
     int pauses = 0;
     std::vector<std::string> earlier;
-    gRunStampPause = [&](MaintenanceContext& c) {
+    env.pause = [&](Wait which, UserInteraction& u) {
+        if (which != Wait::RunStamp) return env.SystemEnv::Pause(which, u);
         if (++pauses == 1) {
             for (const std::time_t t : {std::time(nullptr), std::time(nullptr) + 1}) {
                 std::tm l{};
@@ -104,7 +101,7 @@ TEST_F(Repair, FolderFieldOwnStampAndParameterSummary) {
         } else {
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
-        c.ui.YieldOnce();
+        u.YieldOnce();
     };
     StartRun(ctx);
     EXPECT_GE(pauses, 2);
@@ -254,3 +251,57 @@ TEST_F(Repair, MainFileChangedDuringTheRunIsNotReplaced) {
 }
 
 } // namespace k5::mtest
+
+// Faults of the test Env in a whole run: the k-th call of a kind fails with a system error,
+// which the protocol or the raised error names, and the main file stays as it was.
+TEST_F(Repair, FailedCallOfTheEnvIsNamedAndKeepsTheMainFile) {
+    const struct {
+        const char* what;
+        int64_t k;
+        int error;
+    } cases[] = {{"rename", 1, EACCES}, {"rename", 2, EROFS}, {"fsync", 1, EIO}, {"fsync", 3, ENOSPC}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.k));
+        QDir(QString::fromStdString(folder)).removeRecursively();
+        QDir().mkpath(QString::fromStdString(folder));
+        log.Pane().Clear();
+        Make();
+        env.faults = {};
+        env.faults.failOnly = c.what;
+        env.faults.failAtCall = c.k;
+        env.faults.failError = c.error;
+        std::string raised;
+        try {
+            StartRun(ctx);
+        } catch (const K5Error& e) {
+            raised = e.Description();
+        }
+        env.faults = {};
+        EXPECT_FALSE(state.mProphylaxisOk);
+        EXPECT_THAT(Pane() + raised, HasSubstr(GetApiErrorText(c.error)));
+        EXPECT_TRUE(ReadAll(mainFile) == before) << "the main file was replaced";
+    }
+}
+
+// A write of the compacted file that the disk drops unnoticed is caught by the check of the
+// compacted file: the main file is not replaced.
+TEST_F(Repair, LostWriteOfTheCompactedFileIsCaughtBeforeTheSwap) {
+    Make();
+    env.faults.loseWriteName = "Korund5_Compact.mdb";
+    env.faults.loseWriteAt = 1000000000;
+    StartRun(ctx);
+    ASSERT_TRUE(state.mProphylaxisOk) << Pane();
+    const int64_t writes = env.LossyWrites();
+    ASSERT_GT(writes, 10);
+
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(folder));
+    log.Pane().Clear();
+    Make();
+    env.faults.loseWriteAt = env.LossyWrites() + writes * 7 / 8; // in the last compaction
+    StartRun(ctx);
+    EXPECT_FALSE(state.mProphylaxisOk);
+    EXPECT_TRUE(ReadAll(mainFile) == before) << "the main file was replaced";
+    EXPECT_TRUE(Shows("Проверка сжатого файла БД " + folder + "/Korund5_Compact.mdb не пройдена:"));
+    EXPECT_TRUE(Shows("Исходный файл БД (Korund5.mdb) оставлен без изменений."));
+}

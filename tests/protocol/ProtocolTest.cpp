@@ -1,3 +1,4 @@
+#include "common/TestEnv.h"
 #include "common/CommaLocale.h"
 #include "common/TestUtil.h"
 #include "protocol/RunProtocol.h"
@@ -34,11 +35,10 @@ std::string Looks(const RichPane& pane) {
 struct ProtocolFixture : ::testing::Test {
     RunState state;
     ScriptedInteraction ui;
-    RunProtocol log{state, ui};
+    k5test::TestEnv env;
+    RunProtocol log{state, ui, env};
     QTemporaryDir dir;
-    ProtocolFixture() {
-        log.stampSource = [] { return kStamp; };
-    }
+    ProtocolFixture() { env.protocolStamp = kStamp; }
 };
 
 } // namespace
