@@ -20,6 +20,13 @@ TestEnv::~TestEnv() {
     if (mLogFd >= 0) ::close(mLogFd);
 }
 
+void TestEnv::Reset(const Faults& injected) {
+    const std::lock_guard<std::mutex> lock(mMutex);
+    faults = injected;
+    mPoints.clear();
+    mCalls = mMatching = mLossyWrites = 0;
+}
+
 std::vector<std::string> TestEnv::Points() const {
     const std::lock_guard<std::mutex> lock(mMutex);
     return mPoints;

@@ -44,6 +44,9 @@ public:
 
     ~TestEnv() override;
 
+    // New faults, counted from the next call on.
+    void Reset(const Faults& injected);
+    void Reset() { Reset(Faults()); }
     // The change points passed so far, by name, in order.
     std::vector<std::string> Points() const;
     // The writes counted so far into files whose writes may be lost.

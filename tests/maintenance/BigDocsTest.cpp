@@ -9,6 +9,7 @@ namespace k5::mtest {
 
 // A file library whose size probe fails for one chosen file.
 struct SizeBlindFilesLib : FilesLib {
+    using FilesLib::FilesLib;
     std::string blind;
     double FileSize(const std::string& f) override { return f == blind ? -1 : FilesLib::FileSize(f); }
 };
@@ -90,7 +91,7 @@ TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
     const std::string renamed = "5_old.mdb-лишний-файл-2020г01м01д00ч00м00с";
     std::ofstream(bigDocs + renamed) << "not a database";
     const auto before = QFileInfo(QString::fromStdString(bigDocs + "1_a.mdb")).size();
-    auto lib = std::make_shared<SizeBlindFilesLib>();
+    auto lib = std::make_shared<SizeBlindFilesLib>(env);
     lib->blind = bigDocs + "2_b.mdb";
     state.mFilesLib = lib;
     CompactBigDocs(ctx, folder);
