@@ -382,6 +382,33 @@ std::unique_ptr<FileHold> DBEngine::HoldFile(const std::string& path) {
     return detail::HoldFile(path);
 }
 
+bool DBEngine::IsCompact(const std::string& path) {
+    std::shared_ptr<detail::Connection> conn;
+    try {
+        conn = OpenConnection(path, false, true, false, mProgress);
+    } catch (const K5Error&) {
+        return false;
+    }
+    auto number = [&](const char* sql) {
+        int64_t value = -1;
+        sqlite3_stmt* st = nullptr;
+        if (conn->db != nullptr && sqlite3_prepare_v2(conn->db, sql, -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            value = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        return value;
+    };
+    const int64_t pages = number("PRAGMA page_count"), free = number("PRAGMA freelist_count");
+    const int64_t pendingIndexes =
+        conn->hasCatalog ? number("SELECT count(*) FROM _k5_indexes i WHERE i.sql_name <> '' AND NOT EXISTS "
+                                  "(SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
+                                  " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND "
+                                  "t.name = i.tbl)")
+                         : 0;
+    conn->CloseAll();
+    return pages > 0 && free >= 0 && free * 100 < pages && pendingIndexes == 0;
+}
+
 void DBEngine::CompactDatabase(const std::string& source, const std::string& destination) {
     const std::string dst = PlainPath(destination);
     struct stat st {};
