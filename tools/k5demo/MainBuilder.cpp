@@ -45,9 +45,7 @@ void MainBuilder::Build() {
 
 int32_t MainBuilder::Certificate(int docType, const std::string& issuer) {
     Writer& w = W("Certificate");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("DocType", I(docType));
     w.Set("Series", S(docType == 21 ? mRng.Digits(2) + " " + mRng.Digits(2) : std::string()));
     w.Set("Number", S(mRng.Digits(docType == 21 ? 6 : 9)));
@@ -61,9 +59,7 @@ int32_t MainBuilder::Certificate(int docType, const std::string& issuer) {
 int32_t MainBuilder::Address() {
     Writer& w = W("Address");
     const AddressParts a = MakeAddress(mRng);
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("PostIndex", S(a.PostIndex));
     w.Set("Region", S(a.Region));
     w.Set("City", S(a.City));
@@ -78,9 +74,7 @@ int32_t MainBuilder::Address() {
 int32_t MainBuilder::PfrAddress() {
     Writer& w = W("PfrAddress");
     const AddressParts a = MakeAddress(mRng);
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("PostIndex", S(a.PostIndex));
     w.Set("RegionCode", S(mRng.Digits(2)));
     w.Set("FullAddress", S(a.Full()));
@@ -90,9 +84,7 @@ int32_t MainBuilder::PfrAddress() {
 
 int32_t MainBuilder::Person(int type, int32_t realId, const std::string& name, const std::string& inn) {
     Writer& w = W("Person");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("Type", B(type));
     w.Set("PersonRealId", L(realId));
     w.Set("Name", S(name));
@@ -109,9 +101,7 @@ int32_t MainBuilder::NaturalPerson(const PersonName& n, const std::string& inn, 
     const int32_t pboul = mRng.Chance(5) ? Certificate(24, "ИФНС России № 7") : 0;
     const int32_t abroad = mRng.Chance(3) ? Address() : 0;
     Writer& w = W("NaturalPerson");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("LastName", S(n.LastName));
     w.Set("FirstName", S(n.FirstName));
     w.Set("MiddleName", S(n.MiddleName));
@@ -132,9 +122,7 @@ int32_t MainBuilder::WarSubject(int type, const std::string& name, const std::st
     const int32_t passport = withPassport ? Certificate(21, MakeIssuer(mRng)) : 0;
     const int32_t address = Address();
     Writer& w = W("WarSubjects");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("SubjectType", B(type));
     w.Set("Name", S(name));
     w.Set("Inn", S(inn));
@@ -146,9 +134,7 @@ int32_t MainBuilder::WarSubject(int type, const std::string& name, const std::st
 
 int32_t MainBuilder::AccStream(int32_t personId, const std::string& name, bool dropName) {
     Writer& w = W("AccStream");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("PersonId", L(personId));
     if (!dropName) w.Set("Name", S(name));
     w.Set("StreamType", I(static_cast<int>(mRng.Range(0, 2))));
@@ -166,9 +152,7 @@ void MainBuilder::Organisation(int o) {
     const int32_t ctrl = mRng.Chance(30) ? Address() : reg;
     const int32_t cert = Certificate(26, MakeIssuer(mRng));
     Writer& lp = W("LegalPerson");
-    const int32_t lpId = lp.NextId();
-    lp.Begin();
-    lp.Set("Id", L(lpId));
+    const int32_t lpId = lp.BeginRow();
     lp.Set("FullName", S("Общество " + name));
     lp.Set("ShortName", S(name));
     lp.Set("Inn", S(inn));
@@ -182,8 +166,7 @@ void MainBuilder::Organisation(int o) {
 
     Writer& acc = W("AccPerson");
     for (int k = 0, n = static_cast<int>(mRng.Range(1, 2)); k < n; ++k) {
-        acc.Begin();
-        acc.Set("Id", L(acc.NextId()));
+        acc.BeginRow();
         acc.Set("PersonId", L(org.PersonId));
         acc.Set("AccountNo", S("40702810" + mRng.Digits(12)));
         acc.Set("Bik", S("04" + mRng.Digits(7)));
@@ -202,8 +185,7 @@ void MainBuilder::Organisation(int o) {
     }
     if (o > 0 && mRng.Chance(10)) {
         Writer& br = W("Branches");
-        br.Begin();
-        br.Set("Id", L(br.NextId()));
+        br.BeginRow();
         br.Set("ParentPersonID", L(mOrgs[0].PersonId));
         br.Set("ChildPersonID", L(org.PersonId));
         br.Set("BranchName", S("Филиал " + name));
@@ -223,9 +205,7 @@ void MainBuilder::Organisation(int o) {
         const int32_t np = NaturalPerson(n, wInn, k == 1);
         const int32_t person = Person(1, np, n.Full(), wInn);
         Writer& pl = W("Personnel");
-        const int32_t plId = pl.NextId();
-        pl.Begin();
-        pl.Set("Id", L(plId));
+        const int32_t plId = pl.BeginRow();
         pl.Set("JobPlaceId", L(org.PersonId));
         pl.Set("WorkerId", L(person));
         pl.Set("Position", S(MakePosition(mRng, k < 2)));
@@ -254,8 +234,7 @@ void MainBuilder::PfrPerson(int32_t personId, const PersonName& n) {
     const int32_t reg = PfrAddress();
     const int32_t actual = mRng.Chance(30) ? PfrAddress() : reg;
     Writer& w = W("PfrPersons");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("Person_Id", L(personId));
     w.Set("Snils", S(Snils(mRng)));
     w.Set("LastName", S(n.LastName));
@@ -289,9 +268,7 @@ int32_t MainBuilder::Warrant(int32_t personnelId, int32_t principal, int32_t age
 
 int32_t MainBuilder::WarPower(int32_t warrantId) {
     Writer& w = W("WarPowers");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("Warrant_Id", L(warrantId));
     w.Set("PowerCode", S(mRng.Digits(5)));
     w.Set("Description", S(MakePowerText(mRng)));
@@ -303,8 +280,7 @@ int32_t MainBuilder::WarPower(int32_t warrantId) {
 
 void MainBuilder::WarPermission(int32_t powerId) {
     Writer& w = W("WarPermissions");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("WarPower_Id", L(powerId));
     w.Set("PermissionCode", S("PRM" + mRng.Digits(3)));
     w.Set("Granted", mRng.Chance(80));

@@ -11,8 +11,7 @@ using k5::db::Database;
 
 void MainBuilder::TextBlob(int32_t streamId, const std::string& text) {
     Writer& w = W("TextBlobs");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("AccStreamId", L(streamId));
     w.Set("TextKind", I(static_cast<int>(mRng.Range(1, 3))));
     w.Set("Content", S(text));
@@ -39,9 +38,7 @@ void MainBuilder::TextBlobs() {
 
 int32_t MainBuilder::PermBlock(int blockType, int areaType, int32_t objectId, const std::string& name) {
     Writer& w = W("PermBlocks");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("ID", L(id));
+    const int32_t id = w.BeginRow("ID");
     w.Set("BlockType", I(blockType));
     w.Set("AreaType", I(areaType));
     w.Set("PermObjectID", L(objectId));
@@ -52,8 +49,7 @@ int32_t MainBuilder::PermBlock(int blockType, int areaType, int32_t objectId, co
 
 void MainBuilder::PermObjectList(int32_t blockId, int32_t objectId) {
     Writer& w = W("PermObjectLists");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("BlockID", L(blockId));
     w.Set("PermObjectID", L(objectId));
     w.Put();
@@ -70,9 +66,7 @@ void MainBuilder::Permissions() {
 
 int32_t MainBuilder::CourBlob(size_t bytes) {
     Writer& w = W("CourBlobs");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("BlobSize", L(static_cast<int64_t>(bytes)));
     w.Set("Content", RandomBytes(mRng, bytes));
     w.Set("CreatedOn", D(Stamp()));
@@ -96,8 +90,7 @@ int32_t MainBuilder::StoredFile(const std::string& name) {
 
 void MainBuilder::Attachment(int32_t docId, int32_t storedFile, const std::string& name) {
     Writer& w = W("DOC_Attachments");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("DocumentId", L(docId));
     w.Set("StoredFileId", L(storedFile));
     w.Set("FileName", S(name));
@@ -119,9 +112,7 @@ void MainBuilder::Cells(int32_t docId, int count) {
 
 int32_t MainBuilder::SubDoc(int32_t docId, int cells) {
     Writer& w = W("PfrSubDocs");
-    const int32_t id = w.NextId();
-    w.Begin();
-    w.Set("Id", L(id));
+    const int32_t id = w.BeginRow();
     w.Set("DocumentId", L(docId));
     w.Set("SubDocType", I(static_cast<int>(mRng.Range(1, 3))));
     w.Set("PersonsCount", L(mRng.Range(1, 40)));
@@ -134,8 +125,7 @@ int32_t MainBuilder::SubDoc(int32_t docId, int cells) {
 
 void MainBuilder::PfrCell(int32_t subDocId, int c) {
     Writer& w = W("PfrCellValues");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("SubDocId", L(subDocId));
     w.Set("CellCode", S("R" + std::to_string(c / 3 + 1) + "C" + std::to_string(c % 3 + 1)));
     w.Set("CellValue", S(MakeCellValue(mRng, c)));
@@ -144,8 +134,7 @@ void MainBuilder::PfrCell(int32_t subDocId, int c) {
 
 void MainBuilder::PfrError(int32_t subDocId) {
     Writer& w = W("PfrErrors");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("SubDocId", L(subDocId));
     w.Set("ErrorCode", S("50" + mRng.Digits(2)));
     w.Set("ErrorText", S(MakeErrorText(mRng)));
@@ -159,8 +148,7 @@ void MainBuilder::Circle(int32_t docId, int no) {
     const int32_t html = CourBlob(BlobSize(mP.BlobBytes / 2));
     const int32_t ticket = CourBlob(BlobSize(mP.BlobBytes / 8));
     Writer& w = W("FssDocCircles");
-    w.Begin();
-    w.Set("Id", L(w.NextId()));
+    w.BeginRow();
     w.Set("DocumentId", L(docId));
     w.Set("CircleNo", I(no));
     w.Set("DocText_BlobID", L(text));
@@ -231,8 +219,7 @@ void MainBuilder::Courier() {
         w.Set("ReceivedOn", D(Stamp()));
         w.Put();
         Writer& part = W("CourMsgParts");
-        part.Begin();
-        part.Set("Id", L(part.NextId()));
+        part.BeginRow();
         part.Set("MessageId", L(id));
         part.Set("PartName", S("ON_NO_" + mRng.Digits(8) + ".xml"));
         part.Set("ContentBlob_ID", L(CourBlob(BlobSize(mP.BlobBytes / 4))));
@@ -240,8 +227,7 @@ void MainBuilder::Courier() {
         Writer& sig = W("CourSignatures");
         const int32_t key = CourBlob(256);
         const int32_t signature = CourBlob(512);
-        sig.Begin();
-        sig.Set("Id", L(sig.NextId()));
+        sig.BeginRow();
         sig.Set("MessageId", L(id));
         sig.Set("SignerName", S(MakePersonName(mRng).Full()));
         sig.Set("PublicKey_Blob_ID", L(key));
@@ -252,8 +238,7 @@ void MainBuilder::Courier() {
     for (int c = 0; c < std::max(1, mP.Orgs / 5); ++c) {
         Writer& w = W("CourCertLinks");
         const int32_t blob = CourBlob(1200);
-        w.Begin();
-        w.Set("Id", L(w.NextId()));
+        w.BeginRow();
         w.Set("Thumbprint", S(mRng.Digits(20) + mRng.Digits(20)));
         w.Set("OwnerName", S(MakePersonName(mRng).Full()));
         w.Set("Content_Blob_ID", L(blob));

@@ -21,8 +21,7 @@ void MainBuilder::Orphans() {
         Planted("StoredFiles");
 
         Writer& acc = W("AccPerson");
-        acc.Begin();
-        acc.Set("Id", L(acc.NextId()));
+        acc.BeginRow();
         if (k % 2) acc.Set("PersonId", L(0));
         acc.Set("AccountNo", S("40702810" + mRng.Digits(12)));
         acc.Put();

@@ -55,6 +55,13 @@ public:
         mRow[static_cast<size_t>(mSpec.ColumnIndex(column))] = std::move(v);
     }
     void SetAt(size_t index, k5::Value v) { mRow[index] = std::move(v); }
+    // Starts a row under the table's next id, set in `idColumn`; returns the id.
+    int32_t BeginRow(const char* idColumn = "Id") {
+        const int32_t id = NextId();
+        Begin();
+        Set(idColumn, L(id));
+        return id;
+    }
     void Put() {
         mRs->AddNew();
         for (size_t i = 0; i < mRow.size(); ++i) {
