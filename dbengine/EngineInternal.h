@@ -234,11 +234,13 @@ public:
     virtual void Invalidate() = 0;
     // The table a table-type recordset reads; null for SQL recordsets.
     virtual const std::string* Table() const { return nullptr; }
+    bool IsEOF() override;
 
 protected:
     void CheckValid() const;
     std::shared_ptr<Connection> mConn;
     bool mClosed = false;
+    bool mEOF = true;
 };
 
 std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table);

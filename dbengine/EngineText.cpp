@@ -120,8 +120,7 @@ void RaiseSqlite(sqlite3* db, int rc, const std::string& what) {
     case SQLITE_NOMEM:
         Raise(7, "Недостаточно памяти.");
     case SQLITE_ERROR:
-        if (msg.rfind("no such table: ", 0) == 0)
-            Raise(3078, TextNoInput(msg.substr(15)));
+        if (msg.rfind("no such table: ", 0) == 0) Raise(3078, TextNoInput(msg.substr(15)));
         if (msg.rfind("no such column: ", 0) == 0)
             Raise(3061, "Слишком мало параметров. Неизвестное поле '" + msg.substr(16) + "'.");
         if (msg.find("syntax error") != std::string::npos ||

@@ -43,7 +43,8 @@ std::string Trim(const std::string& s) {
 
 // Every fixed-size type, and the four of variable size.
 bool IsKnownType(int type) {
-    return FixedSize(type) > 0 || type == dbBinary || type == dbText || type == dbLongBinary || type == dbMemo;
+    return FixedSize(type) > 0 || type == dbBinary || type == dbText || type == dbLongBinary ||
+           type == dbMemo;
 }
 
 int FixedSize(int type) {

@@ -30,6 +30,11 @@ RecordsetBase::~RecordsetBase() {
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
 }
 
+bool RecordsetBase::IsEOF() {
+    CheckValid();
+    return mEOF;
+}
+
 void RecordsetBase::CheckValid() const {
     if (mClosed || mConn->closed) Raise(3420, "Объект недействителен или больше не задан.");
 }
@@ -83,11 +88,6 @@ public:
             mCount = count;
         }
         return mCount;
-    }
-
-    bool IsEOF() override {
-        CheckValid();
-        return mEOF;
     }
 
     void MoveFirst() override {
@@ -183,7 +183,6 @@ private:
     std::vector<Field> mFields;
     std::vector<bool> mTyped;
     FieldMap mNames;
-    bool mEOF = true;
     int64_t mCount = -1;
     std::vector<Value> mCells;
     std::vector<char> mBad;

@@ -22,10 +22,6 @@ public:
         CheckValid();
         return mCursor.Count();
     }
-    bool IsEOF() override {
-        CheckValid();
-        return mEOF;
-    }
     void MoveFirst() override {
         CheckValid();
         mEOF = !mCursor.Seek(INT64_MIN);
@@ -66,7 +62,6 @@ private:
     PlanCursor mCursor;
     TableDef mDef;
     FieldMap mNames;
-    bool mEOF = true;
 };
 
 class SalvageDatabase final : public Database {
@@ -87,8 +82,7 @@ public:
         const bool looksLikeName = source.find_first_of(" \t\r\n(") == std::string::npos;
         if (looksLikeName || type == dbOpenTable) {
             if (mConn->Salvage().Find(source)) return OpenTableRecordset(mConn, source);
-            if (type == dbOpenTable)
-                Raise(3011, TextNoObject(source));
+            if (type == dbOpenTable) Raise(3011, TextNoObject(source));
             Raise(3078, TextNoInput(source));
         }
         // Queries need SQLite, which refuses this file.

@@ -74,10 +74,8 @@ public:
         const bool looksLikeName = source.find_first_of(" \t\r\n(") == std::string::npos;
         const std::string stored = looksLikeName || type == dbOpenTable ? ResolveTable(*mConn, source) : "";
         if (!stored.empty()) return OpenTableRecordset(mConn, stored);
-        if (type != dbOpenTable && looksLikeName)
-            Raise(3078, TextNoInput(source));
-        if (type == dbOpenTable)
-            Raise(3011, TextNoObject(source));
+        if (type != dbOpenTable && looksLikeName) Raise(3078, TextNoInput(source));
+        if (type == dbOpenTable) Raise(3011, TextNoObject(source));
         mConn->RunLong([&] { mConn->BuildPendingIndexes(); });
         return OpenSqlRecordset(mConn, source);
     }
@@ -284,8 +282,7 @@ private:
 
     TableDef Validate(const TableDef& input) {
         TableDef def = input;
-        if (def.Name.empty() || IsInternalName(def.Name))
-            Raise(3125, InvalidNameText(def.Name));
+        if (def.Name.empty() || IsInternalName(def.Name)) Raise(3125, InvalidNameText(def.Name));
         if (!ResolveTable(*mConn, def.Name).empty())
             Raise(3010, "Таблица '" + def.Name + "' уже существует.");
         if (def.Fields.empty())

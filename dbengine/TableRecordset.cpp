@@ -59,11 +59,6 @@ public:
         return sqlite3_column_int64(st, 0);
     }
 
-    bool IsEOF() override {
-        CheckValid();
-        return mEOF;
-    }
-
     // Like its model, a move to the first row of an empty table fails (3021).
     void MoveFirst() override {
         CheckValid();
@@ -384,7 +379,6 @@ private:
     sqlite3_stmt* mInsert = nullptr;
     bool mScanActive = false;
     int64_t mLastRowid = INT64_MIN;
-    bool mEOF = true;
     bool mDamaged = false;
     int64_t mRowid = 0;
     std::vector<Value> mCells;

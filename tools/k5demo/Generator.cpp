@@ -2,8 +2,8 @@
 
 #include "Damage.h"
 #include "MainBuilder.h"
-#include "RussianData.h"
 #include "Rows.h"
+#include "RussianData.h"
 #include "Schema.h"
 #include "dbengine/DaoEngine.h"
 #include "support/Error.h"

@@ -96,8 +96,7 @@ int32_t MainBuilder::Person(int type, int32_t realId, const std::string& name, c
 int32_t MainBuilder::NaturalPerson(const PersonName& n, const std::string& inn, bool accountant) {
     const int32_t passport = Certificate(21, MakeIssuer(mRng));
     const int32_t home = Address();
-    const int32_t accDoc =
-        accountant ? Certificate(91, "Институт профессиональных бухгалтеров России") : 0;
+    const int32_t accDoc = accountant ? Certificate(91, "Институт профессиональных бухгалтеров России") : 0;
     const int32_t pboul = mRng.Chance(5) ? Certificate(24, "ИФНС России № 7") : 0;
     const int32_t abroad = mRng.Chance(3) ? Address() : 0;
     Writer& w = W("NaturalPerson");
@@ -118,7 +117,8 @@ int32_t MainBuilder::NaturalPerson(const PersonName& n, const std::string& inn, 
     return id;
 }
 
-int32_t MainBuilder::WarSubject(int type, const std::string& name, const std::string& inn, bool withPassport) {
+int32_t MainBuilder::WarSubject(int type, const std::string& name, const std::string& inn,
+                                bool withPassport) {
     const int32_t passport = withPassport ? Certificate(21, MakeIssuer(mRng)) : 0;
     const int32_t address = Address();
     Writer& w = W("WarSubjects");

@@ -1,8 +1,8 @@
 #pragma once
 // The main demo database: healthy data first, then the planted faults.
 #include "Generator.h"
-#include "RussianData.h"
 #include "Rows.h"
+#include "RussianData.h"
 
 #include <map>
 #include <memory>
