@@ -6,7 +6,7 @@
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
+#include "common/ScriptedInteraction.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -4,7 +4,7 @@
 #include "common/TestUtil.h"
 #include "support/Error.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
+#include "common/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
 #include <algorithm>

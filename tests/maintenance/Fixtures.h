@@ -3,7 +3,7 @@
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
+#include "common/ScriptedInteraction.h"
 
 #include "common/TestUtil.h"
 #include "dbengine/EngineTestUtil.h"

@@ -58,7 +58,7 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
         SCOPED_TRACE(c.end);
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         state.mStopRequested = false;
         Make(c.minor, c.duplicates);
         bool sawWorkFile = false;
@@ -137,7 +137,7 @@ TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
         cores = n;
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         Make();
         bool workFileWhileCompacting = false;
         ui.onYield = [&] {

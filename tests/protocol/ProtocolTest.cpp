@@ -3,7 +3,7 @@
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
 #include "support/Error.h"
-#include "support/ScriptedInteraction.h"
+#include "common/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
