@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
 
 using namespace k5;
 using k5test::ReadAll;
@@ -125,6 +126,20 @@ TEST_F(ProtocolFixture, StopPollYieldsThenReadsTheFlag) {
     ui.onYield = [&] { state.mStopRequested = true; };
     EXPECT_TRUE(log.GlobalStop()) << "a click processed during the yield is seen at once";
 }
+
+#if K5_ASSERTS
+// The protocol and the user belong to the thread that made them: a call from another
+// thread aborts wherever the invariant checks are compiled in (every build with the tests).
+TEST(OwnerThreadDeathTest, CallsFromAnotherThreadAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    RunState state;
+    ScriptedInteraction ui;
+    RunProtocol log(state, ui);
+    EXPECT_DEATH(std::thread([&] { log.LogAdd("x", true); }).join(), "assertion failed: mOwner.IsCurrent");
+    EXPECT_DEATH(std::thread([&] { ui.ShowMessage("x", "y", BoxIcon::None); }).join(),
+                 "assertion failed: OnOwnerThread");
+}
+#endif
 
 TEST(RunStateHelpers, GroupsAndStamps) {
     EXPECT_EQ(ThisFotmat3(999), "999");
