@@ -76,7 +76,8 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
     mUi = ui;
     mLog = std::make_unique<RunProtocol>(mState, *mUi);
     mOptions = std::make_unique<WindowOptions>(*this);
-    mCtx = std::make_unique<MaintenanceContext>(MaintenanceContext{mState, *mLog, *mUi, *mOptions, ProductEngine()});
+    mCtx = std::make_unique<MaintenanceContext>(
+        MaintenanceContext{mState, *mLog, *mUi, *mOptions, ProductEngine()});
     // Long engine calls (compaction) report through the same indicator and yield.
     mEngineProgress = std::make_unique<EngineProgressReport>(
         [this](int64_t done, int64_t total) { mUi->Progress(std::string(), done, total); });

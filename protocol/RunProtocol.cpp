@@ -12,8 +12,8 @@ namespace k5 {
 
 std::string FormatStamp(const std::tm& t) {
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d %02d:%02d:%02d: ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d %02d:%02d:%02d: ", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     return buf;
 }
 

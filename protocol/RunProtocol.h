@@ -57,8 +57,8 @@ private:
     class TextLog;
 
     std::string Stamp() const;
-    ProtocolLine Line(std::string stamp, const std::string& text, bool success, std::optional<uint32_t> colour,
-                      std::optional<bool> bold) const;
+    ProtocolLine Line(std::string stamp, const std::string& text, bool success,
+                      std::optional<uint32_t> colour, std::optional<bool> bold) const;
     void Publish(const std::function<void(ProtocolListener&)>& event);
     void Finish(bool success);
 

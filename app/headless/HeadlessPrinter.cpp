@@ -25,8 +25,8 @@ std::string AnsiCode(uint32_t colour, bool bold) {
         code += "\033[35m";
         break;
     default: // red in the low byte
-        code += "\033[38;2;" + std::to_string(colour & 0xFF) + ";" +
-                std::to_string((colour >> 8) & 0xFF) + ";" + std::to_string((colour >> 16) & 0xFF) + "m";
+        code += "\033[38;2;" + std::to_string(colour & 0xFF) + ";" + std::to_string((colour >> 8) & 0xFF) +
+                ";" + std::to_string((colour >> 16) & 0xFF) + "m";
     }
     return code;
 }

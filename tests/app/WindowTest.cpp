@@ -2,11 +2,11 @@
 #include "app/AboutFrm.h"
 #include "app/ProphylaxisFrm.h"
 #include "app/QtInteraction.h"
+#include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
 #include "support/FilesLib.h"
-#include "common/ScriptedInteraction.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -15,7 +15,8 @@ bool ScriptedInteraction::AskYesNo(const std::string& text, const std::string& c
     return NextAnswer() == Answer::Yes;
 }
 
-Answer ScriptedInteraction::AskYesNoCancel(const std::string& text, const std::string& caption, BoxIcon icon) {
+Answer ScriptedInteraction::AskYesNoCancel(const std::string& text, const std::string& caption,
+                                           BoxIcon icon) {
     K5_ASSERT(OnOwnerThread());
     calls.push_back({"YesNoCancel", text, caption, icon});
     return NextAnswer();

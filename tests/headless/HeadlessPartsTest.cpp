@@ -29,7 +29,8 @@ std::string Parsed(const std::string& args) {
     if (!f) return "error: " + error;
     const FixedRunOptions& o = f->options;
     std::string out = std::string(f->batch ? "batch" : "") + (f->help ? " help" : "") +
-                      (f->checkOnly ? " check-only" : "") + " folder=" + o.folderText + " limit=" + o.limitText;
+                      (f->checkOnly ? " check-only" : "") + " folder=" + o.folderText +
+                      " limit=" + o.limitText;
     for (const auto& [set, name] : {std::pair{o.removeOrphaned, " orphaned"},
                                     {o.clearPfrErrors, " pfr"},
                                     {o.removeOrphanedBigDocs, " orphaned-bigdocs"},
@@ -66,10 +67,11 @@ TEST(HeadlessArgs, AcceptedAndRefused) {
 }
 
 TEST(HeadlessArgs, WhatAsksForTheHeadlessMode) {
-    for (const auto& [args, wanted] : {std::pair{std::vector<const char*>{"p", "--folder", "x", "--batch"}, true},
-                                       {{"p", "-h"}, true},
-                                       {{"p", "--check-only"}, false},
-                                       {{"p"}, false}})
+    for (const auto& [args, wanted] :
+         {std::pair{std::vector<const char*>{"p", "--folder", "x", "--batch"}, true},
+          {{"p", "-h"}, true},
+          {{"p", "--check-only"}, false},
+          {{"p"}, false}})
         EXPECT_EQ(WantsHeadless(static_cast<int>(args.size()), const_cast<char**>(args.data())), wanted);
 }
 

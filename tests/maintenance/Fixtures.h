@@ -1,9 +1,9 @@
 #pragma once
 // Scratch databases and folders for the maintenance tests; a fixed stamp lets lines compare whole.
+#include "common/ScriptedInteraction.h"
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
-#include "common/ScriptedInteraction.h"
 
 #include "common/TestUtil.h"
 #include "dbengine/EngineTestUtil.h"

@@ -1,9 +1,9 @@
 #include "common/CommaLocale.h"
+#include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
 #include "support/Error.h"
-#include "common/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
