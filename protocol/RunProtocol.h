@@ -38,7 +38,7 @@ public:
     void EndOpenStep();
     // Appends one line (CR LF) in Windows-1251 to mLogFileTxt; failures are silent.
     void WriteIntoLogFile(const std::string& line);
-    // Hears every event after the pane and the text log; not owned, must outlive the protocol's use.
+    // Hears every event after the pane model, before the text log; not owned.
     void AddListener(ProtocolListener& listener);
 
     // Yields once, then tells whether the user asked to stop.

@@ -66,15 +66,6 @@ TEST(HeadlessArgs, AcceptedAndRefused) {
         EXPECT_EQ(Parsed(args), expected) << args;
 }
 
-TEST(HeadlessArgs, WhatAsksForTheHeadlessMode) {
-    for (const auto& [args, wanted] :
-         {std::pair{std::vector<const char*>{"p", "--folder", "x", "--batch"}, true},
-          {{"p", "-h"}, true},
-          {{"p", "--check-only"}, false},
-          {{"p"}, false}})
-        EXPECT_EQ(WantsHeadless(static_cast<int>(args.size()), const_cast<char**>(args.data())), wanted);
-}
-
 namespace {
 
 // What the printer writes for what `write` puts in a protocol, on a terminal or not.
