@@ -1,18 +1,15 @@
-// The SQLite connection behind a database: opening, locking, batching, progress, catalogue.
+// The SQLite connection behind a database: opening, batching, progress, closing.
 #include "dbengine/EngineInternal.h"
 
 #include "support/Background.h"
 #include "support/FileUtils.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <mutex>
 
 namespace k5::db::detail {
@@ -34,42 +31,6 @@ void ConfigureSqlite() {
         sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         sqlite3_initialize();
     });
-}
-
-std::string InUseText(const std::string& path) {
-    return "Не удается использовать '" + path + "'; файл уже используется.";
-}
-
-std::string ExclusiveText(const std::string& path) {
-    return "Не удается открыть файл '" + path +
-           "', он уже открыт другим пользователем в монопольном режиме. Повторите попытку, когда база данных "
-           "станет доступна.";
-}
-
-std::string BadPathText(const std::string& path) {
-    return "'" + path +
-           "' не является допустимым путем. Убедитесь, что путь введен правильно и что имеется подключение к "
-           "серверу, на котором находится файл.";
-}
-
-std::string NoAccessText(const std::string& path) {
-    return "Не удается открыть файл '" + path +
-           "'. Он уже открыт другим пользователем в монопольном режиме, или для его просмотра или изменения "
-           "требуется разрешение.";
-}
-
-
-struct LockEntry {
-    int fd = -1;
-    int shared = 0;
-    bool exclusive = false;
-    bool held = false; // by a FileHold: the descriptor is the hold's and outlives the connections
-};
-
-std::mutex gLockMutex;
-std::map<std::string, LockEntry>& Locks() {
-    static std::map<std::string, LockEntry> locks;
-    return locks;
 }
 
 } // namespace
@@ -96,151 +57,6 @@ void SyncFileAndFolder(const std::string& path) {
         if (rc != 0 && err != EINVAL)
             Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(err)) + "]");
     }
-}
-
-// ---- FileLock ----
-
-FileLock::FileLock(const std::string& path, bool exclusive) : mExclusive(exclusive) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) Raise(3024, "Не удается найти файл '" + path + "'.");
-    mKey = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    std::lock_guard<std::mutex> guard(gLockMutex);
-    auto& locks = Locks();
-    auto it = locks.find(mKey);
-    if (it != locks.end()) {
-        if (it->second.exclusive) Raise(3356, ExclusiveText(path));
-        if (exclusive && it->second.shared > 0) Raise(3045, InUseText(path));
-        if (exclusive)
-            it->second.exclusive = true;
-        else
-            ++it->second.shared;
-        return;
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Raise(3051, NoAccessText(path));
-    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        const bool othersShared = exclusive && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-        // No connection of ours uses this file, so closing here drops nobody's locks.
-        ::close(fd);
-        if (othersShared) Raise(3045, InUseText(path));
-        Raise(3356, ExclusiveText(path));
-    }
-    LockEntry e;
-    e.fd = fd;
-    e.exclusive = exclusive;
-    e.shared = exclusive ? 0 : 1;
-    locks.emplace(mKey, e);
-}
-
-int FileLock::Fd() const {
-    std::lock_guard<std::mutex> guard(gLockMutex);
-    auto it = Locks().find(mKey);
-    return it == Locks().end() ? -1 : it->second.fd;
-}
-
-FileLock::~FileLock() {
-    std::lock_guard<std::mutex> guard(gLockMutex);
-    auto& locks = Locks();
-    auto it = locks.find(mKey);
-    if (it == locks.end()) return;
-    LockEntry& e = it->second;
-    if (mExclusive)
-        e.exclusive = false;
-    else
-        --e.shared;
-    if (e.exclusive || e.shared > 0 || e.held) return;
-    ::close(e.fd);
-    locks.erase(it);
-}
-
-// ---- FileHold ----
-
-namespace {
-
-// SQLite's lock bytes (unix VFS): the pending byte, the reserved byte, then the shared range.
-constexpr off_t kPendingByte = 0x40000000;
-constexpr off_t kSharedFirst = kPendingByte + 2;
-constexpr off_t kSharedSize = 510;
-
-// A record lock of the open file itself (not of the process: closing another descriptor of
-// the file keeps it). With F_OFD_GETLK the lock is only tried: the type becomes F_UNLCK
-// when nobody holds a conflicting one.
-bool RecordLock(int fd, int command, short& type, off_t start, off_t length) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = start;
-    fl.l_len = length;
-    const bool done = ::fcntl(fd, command, &fl) == 0;
-    type = fl.l_type;
-    return done;
-}
-
-class HeldFile : public FileHold {
-public:
-    HeldFile(std::string key, const struct stat& st) : mKey(std::move(key)), mStat(st) {}
-    ~HeldFile() override {
-        std::lock_guard<std::mutex> guard(gLockMutex);
-        auto& locks = Locks();
-        auto it = locks.find(mKey);
-        if (it == locks.end()) return;
-        it->second.held = false;
-        if (it->second.exclusive || it->second.shared > 0) return;
-        ::close(it->second.fd);
-        locks.erase(it);
-    }
-    bool Unchanged(const std::string& path) const override {
-        struct stat now {};
-        return ::stat(PlainPath(path).c_str(), &now) == 0 && now.st_dev == mStat.st_dev &&
-               now.st_ino == mStat.st_ino && now.st_size == mStat.st_size &&
-               now.st_mtim.tv_sec == mStat.st_mtim.tv_sec && now.st_mtim.tv_nsec == mStat.st_mtim.tv_nsec;
-    }
-
-private:
-    std::string mKey;
-    struct stat mStat;
-};
-
-} // namespace
-
-std::unique_ptr<FileHold> HoldFile(const std::string& path) {
-    const std::string plain = PlainPath(path);
-    std::lock_guard<std::mutex> guard(gLockMutex);
-    const int fd = ::open(plain.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) Raise(3024, "Не удается найти файл '" + path + "'.");
-        Raise(3051, NoAccessText(path));
-    }
-    struct stat st {};
-    ::fstat(fd, &st);
-    const std::string key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    auto& locks = Locks();
-    // Closing our descriptor would drop the SQLite locks of a connection of ours on the file;
-    // a hold is taken only while none is open.
-    if (locks.count(key) != 0) Raise(3045, InUseText(path));
-    auto refuse = [&](int32_t number, const std::string& text) {
-        ::close(fd);
-        Raise(number, text);
-    };
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool othersShared = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-        refuse(othersShared ? 3045 : 3356, othersShared ? InUseText(path) : ExclusiveText(path));
-    }
-    // No other SQLite program may hold any of its locks now, not even a reader in a
-    // transaction. Then a reader's share is kept: others may read, but no commit gets
-    // through until the hold ends. A file system without record locks has the flock alone.
-    short probe = F_WRLCK;
-    if (RecordLock(fd, F_OFD_GETLK, probe, kPendingByte, 2 + kSharedSize) && probe != F_UNLCK)
-        refuse(3045, InUseText(path));
-    short share = F_RDLCK;
-    if (!RecordLock(fd, F_OFD_SETLK, share, kSharedFirst, kSharedSize) &&
-        (errno == EAGAIN || errno == EACCES))
-        refuse(3045, InUseText(path));
-    LockEntry e;
-    e.fd = fd;
-    e.held = true;
-    locks.emplace(key, e);
-    return std::make_unique<HeldFile>(key, st);
 }
 
 // ---- ProgressScope ----
@@ -370,13 +186,6 @@ void Connection::RunLong(const std::function<void()>& body) {
         throw;
     }
     if (hookError) std::rethrow_exception(hookError);
-}
-
-void Connection::EnsureCatalog() {
-    if (hasCatalog) return;
-    for (const char* ddl : kCatalogTables)
-        Exec(std::string("CREATE TABLE IF NOT EXISTS ") + ddl);
-    hasCatalog = true;
 }
 
 void Connection::CloseAll() {
@@ -552,200 +361,6 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
         throw;
     }
     return c;
-}
-
-// ---- Table list and definitions ----
-
-std::vector<std::string> ListTables(Connection& c) {
-    std::vector<std::string> names;
-    sqlite3_stmt* st =
-        c.Prepare("SELECT name FROM sqlite_schema WHERE type = 'table'"
-                  " AND lower(substr(name, 1, 7)) <> 'sqlite_' AND lower(substr(name, 1, 4)) <> '_k5_'"
-                  " ORDER BY rowid");
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
-        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) RaiseSqlite(c.db, rc, c.path);
-    return names;
-}
-
-std::string ResolveTable(Connection& c, const std::string& name) {
-    for (auto& n : ListTables(c))
-        if (SameName(n, name)) return n;
-    return {};
-}
-
-namespace {
-
-struct Stmt {
-    sqlite3_stmt* st = nullptr;
-    Connection& c;
-    Stmt(Connection& conn, const std::string& sql) : c(conn) { st = c.Prepare(sql); }
-    ~Stmt() { sqlite3_finalize(st); }
-    bool Step() {
-        const int rc = sqlite3_step(st);
-        if (rc == SQLITE_ROW) return true;
-        if (rc != SQLITE_DONE) RaiseSqlite(c.db, rc, c.path);
-        return false;
-    }
-    std::string Text(int i) {
-        auto p = sqlite3_column_text(st, i);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-    int Int(int i) { return sqlite3_column_int(st, i); }
-    void Bind(int i, const std::string& s) {
-        sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    }
-};
-
-} // namespace
-
-TableDef LoadTableDef(Connection& c, const std::string& stored) {
-    TableDef def;
-    def.Name = stored;
-    struct Column {
-        std::string name, type;
-        bool notNull;
-        bool used = false;
-    };
-    std::vector<Column> columns;
-    {
-        Stmt s(c, "SELECT name, type, \"notnull\" FROM pragma_table_info(?1)");
-        s.Bind(1, stored);
-        while (s.Step())
-            columns.push_back({s.Text(0), s.Text(1), s.Int(2) != 0});
-    }
-    auto findColumn = [&](const std::string& n) -> Column* {
-        for (auto& col : columns)
-            if (SameName(col.name, n)) return &col;
-        return nullptr;
-    };
-    std::vector<std::string> catalogIndexNames;
-    if (c.hasCatalog) {
-        Stmt s(c, "SELECT name, type, size, attributes, allow_zero_length, required, default_value"
-                  " FROM _k5_fields WHERE tbl = ?1 ORDER BY pos");
-        s.Bind(1, stored);
-        while (s.Step()) {
-            Column* col = findColumn(s.Text(0));
-            if (!col || col->used) continue; // dropped by SQL meanwhile
-            col->used = true;
-            Field f;
-            f.Name = col->name;
-            f.Type = s.Int(1);
-            f.Size = s.Int(2);
-            f.Attributes = s.Int(3);
-            f.AllowZeroLength = s.Int(4) != 0;
-            f.Required = s.Int(5) != 0;
-            if (sqlite3_column_type(s.st, 6) != SQLITE_NULL) f.DefaultValue = s.Text(6);
-            // A damaged catalogue type must not make every value of the column unreadable:
-            // the declared type of the column stands in for it.
-            if (!IsKnownType(f.Type) || !CatalogTypeFits(f.Type, col->type))
-                f = FieldFromDeclared(col->name, col->type, col->notNull);
-            def.Fields.push_back(std::move(f));
-        }
-    }
-    for (auto& col : columns)
-        if (!col.used) def.Fields.push_back(FieldFromDeclared(col.name, col.type, col.notNull));
-
-    if (c.hasCatalog) {
-        std::vector<std::pair<int, Index>> indexes;
-        {
-            Stmt s(c, "SELECT pos, name, sql_name, is_primary, is_unique, ignore_nulls FROM _k5_indexes"
-                      " WHERE tbl = ?1 ORDER BY pos");
-            s.Bind(1, stored);
-            while (s.Step()) {
-                Index ix;
-                ix.Name = s.Text(1);
-                ix.Primary = s.Int(3) != 0;
-                ix.Unique = s.Int(4) != 0;
-                ix.IgnoreNulls = s.Int(5) != 0;
-                catalogIndexNames.push_back(s.Text(2));
-                indexes.emplace_back(s.Int(0), std::move(ix));
-            }
-        }
-        Stmt s(c, "SELECT index_pos, name, attributes FROM _k5_index_fields WHERE tbl = ?1 ORDER BY "
-                  "index_pos, pos");
-        s.Bind(1, stored);
-        while (s.Step())
-            for (auto& [pos, ix] : indexes)
-                if (pos == s.Int(0)) ix.Fields.push_back(IndexField{s.Text(1), s.Int(2)});
-        for (auto& [pos, ix] : indexes)
-            def.Indexes.push_back(std::move(ix));
-    }
-    // Indexes made by SQL statements.
-    std::vector<std::tuple<std::string, bool, std::string>> extra;
-    {
-        Stmt s(c, "SELECT name, \"unique\", origin FROM pragma_index_list(?1) ORDER BY seq DESC");
-        s.Bind(1, stored);
-        while (s.Step()) {
-            const std::string n = s.Text(0);
-            if (std::find(catalogIndexNames.begin(), catalogIndexNames.end(), n) == catalogIndexNames.end())
-                extra.emplace_back(n, s.Int(1) != 0, s.Text(2));
-        }
-    }
-    for (auto& [name, unique, origin] : extra) {
-        Index ix;
-        ix.Name = name;
-        ix.Unique = unique;
-        ix.Primary = origin == "pk";
-        Stmt s(c, "SELECT name, \"desc\" FROM pragma_index_xinfo(?1) WHERE key = 1 ORDER BY seqno");
-        s.Bind(1, name);
-        while (s.Step())
-            ix.Fields.push_back(IndexField{s.Text(0), s.Int(1) ? dbDescending : 0});
-        def.Indexes.push_back(std::move(ix));
-    }
-    return def;
-}
-
-void Connection::BuildPendingIndexes(const std::string& onlyTable, bool uniqueOnly) {
-    if (readOnly || !hasCatalog) return;
-    std::vector<std::tuple<std::string, std::string, std::string>> pending; // table, index, sql name
-    {
-        Stmt s(*this, "SELECT tbl, name, sql_name FROM _k5_indexes i WHERE NOT EXISTS"
-                      " (SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
-                      " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND t.name = i.tbl)"
-                      " AND i.sql_name <> '' AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR "
-                      "is_unique <> 0)"
-                      " ORDER BY tbl, pos");
-        s.Bind(1, onlyTable);
-        sqlite3_bind_int(s.st, 2, uniqueOnly ? 1 : 0);
-        while (s.Step())
-            pending.emplace_back(s.Text(0), s.Text(1), s.Text(2));
-    }
-    if (pending.empty()) return;
-    std::string table;
-    TableDef def;
-    // Once its indexes are built after the rows, a table gets statistics for the query planner:
-    // without them it may pick a range over an equality on the same index (a correlated count
-    // of the clean-up then reads the whole index for every outer row: minutes instead of
-    // milliseconds). Sampled (analysis_limit), so it costs milliseconds even on millions of rows.
-    auto analyze = [&] {
-        if (!table.empty() && !uniqueOnly) Exec("ANALYZE " + Quote(table));
-    };
-    for (auto& [tbl, name, sqlName] : pending) {
-        if (tbl != table) {
-            analyze();
-            def = LoadTableDef(*this, tbl);
-            table = tbl;
-        }
-        for (auto& ix : def.Indexes) {
-            if (ix.Name != name) continue;
-            std::string sql = std::string("CREATE ") + ((ix.Primary || ix.Unique) ? "UNIQUE " : "") +
-                              "INDEX " + Quote(sqlName) + " ON " + Quote(tbl) + " (";
-            std::string where;
-            for (size_t i = 0; i < ix.Fields.size(); ++i) {
-                sql += (i ? ", " : "") + Quote(ix.Fields[i].Name) +
-                       ((ix.Fields[i].Attributes & dbDescending) ? " DESC" : "");
-                where += (i ? " OR " : "") + Quote(ix.Fields[i].Name) + " IS NOT NULL";
-            }
-            sql += ")";
-            if (ix.IgnoreNulls && !ix.Primary) sql += " WHERE " + where;
-            Exec(sql);
-            break;
-        }
-    }
-    analyze();
 }
 
 } // namespace k5::db::detail

@@ -181,6 +181,9 @@ public:
     std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly);
     // A compacted copy; the source unchanged, the destination flushed to disk.
     void CompactDatabase(const std::string& source, const std::string& destination);
+    // True when a compaction of `path` would give next to nothing back: fewer than one page in
+    // a hundred is free and every index is built. False also when the file cannot be read.
+    bool IsCompact(const std::string& path);
     // Raises 3045 or 3356 when another program uses the file (also a reader of SQLite's own
     // locks), or while a connection of this process has it open.
     std::unique_ptr<FileHold> HoldFile(const std::string& path);

@@ -39,6 +39,16 @@ std::string TextNotFoundItem();
 std::string TextDamaged(const std::string& file);
 std::string TextDuplicate();
 std::string TextRequired(const std::string& table, const std::string& field);
+// No table or query of that name (3078); no object of that name (3011).
+std::string TextNoInput(const std::string& name);
+std::string TextNoObject(const std::string& name);
+// A value that cannot become the field's type (3421).
+[[noreturn]] void ConversionError();
+// Refusals of a file that cannot be opened as asked, naming the path.
+std::string InUseText(const std::string& path);
+std::string ExclusiveText(const std::string& path);
+std::string BadPathText(const std::string& path);
+std::string NoAccessText(const std::string& path);
 
 // Russian-aware case folding and comparison (Latin, Cyrillic, Ё sorted after Е).
 int CompareK5(const char* a, int na, const char* b, int nb);
@@ -47,6 +57,12 @@ bool SameName(const std::string& a, const std::string& b);
 void RegisterCollation(sqlite3* db);
 
 std::string Quote(const std::string& identifier);
+// SQLite's own tables and the catalogue's (case-insensitive prefixes): not the user's.
+bool IsInternalName(const std::string& name);
+
+// ASCII upper case; the text without the blanks around it.
+std::string Upper(std::string s);
+std::string Trim(const std::string& s);
 
 // Field type helpers.
 bool IsKnownType(int type);
@@ -196,6 +212,20 @@ std::vector<std::string> ListTables(Connection& c);
 std::string ResolveTable(Connection& c, const std::string& name);
 TableDef LoadTableDef(Connection& c, const std::string& storedName);
 
+// Errors that every kind of recordset raises.
+[[noreturn]] void NoCurrentRecord();
+[[noreturn]] void NoEdit();
+[[noreturn]] void ReadOnly();
+
+// Finalizes a statement when the scope ends.
+struct StmtGuard {
+    sqlite3_stmt*& st;
+    ~StmtGuard() {
+        sqlite3_finalize(st);
+        st = nullptr;
+    }
+};
+
 class RecordsetBase : public Recordset {
 public:
     explicit RecordsetBase(std::shared_ptr<Connection> conn);
@@ -204,11 +234,13 @@ public:
     virtual void Invalidate() = 0;
     // The table a table-type recordset reads; null for SQL recordsets.
     virtual const std::string* Table() const { return nullptr; }
+    bool IsEOF() override;
 
 protected:
     void CheckValid() const;
     std::shared_ptr<Connection> mConn;
     bool mClosed = false;
+    bool mEOF = true;
 };
 
 std::unique_ptr<Recordset> OpenTableRecordset(std::shared_ptr<Connection> conn, const std::string& table);

@@ -2,6 +2,7 @@
 #include "dbengine/EngineInternal.h"
 #include "dbengine/K5Collation.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace k5::db::detail {
@@ -25,6 +26,54 @@ std::string TextDuplicate() {
            "индексе, основном ключе или связи.  Измените данные в поле или полях, содержащих повторяющиеся "
            "значения, удалите индекс или переопределите его, чтобы разрешить повторяющиеся значения, и "
            "повторите попытку.";
+}
+
+std::string InUseText(const std::string& path) {
+    return "Не удается использовать '" + path + "'; файл уже используется.";
+}
+
+std::string ExclusiveText(const std::string& path) {
+    return "Не удается открыть файл '" + path +
+           "', он уже открыт другим пользователем в монопольном режиме. Повторите попытку, когда база данных "
+           "станет доступна.";
+}
+
+std::string BadPathText(const std::string& path) {
+    return "'" + path +
+           "' не является допустимым путем. Убедитесь, что путь введен правильно и что имеется подключение к "
+           "серверу, на котором находится файл.";
+}
+
+std::string NoAccessText(const std::string& path) {
+    return "Не удается открыть файл '" + path +
+           "'. Он уже открыт другим пользователем в монопольном режиме, или для его просмотра или изменения "
+           "требуется разрешение.";
+}
+
+void ConversionError() {
+    Raise(3421, "Ошибка преобразования типа данных.");
+}
+
+void NoCurrentRecord() {
+    Raise(3021, "Текущая запись отсутствует.");
+}
+
+void NoEdit() {
+    Raise(3020, "Update или CancelUpdate без AddNew или Edit.");
+}
+
+void ReadOnly() {
+    Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
+}
+
+std::string TextNoInput(const std::string& name) {
+    return "Не удается найти входную таблицу или запрос '" + name +
+           "'. Убедитесь, что он существует и его имя введено правильно.";
+}
+
+std::string TextNoObject(const std::string& name) {
+    return "Не удается найти объект '" + name +
+           "'. Убедитесь, что объект существует и что его имя и путь введены правильно.";
 }
 
 std::string TextRequired(const std::string& table, const std::string& field) {
@@ -59,23 +108,19 @@ void RaiseSqlite(sqlite3* db, int rc, const std::string& what) {
     case SQLITE_LOCKED:
         Raise(3218, "Не удается обновить; объект '" + what + "' заблокирован.");
     case SQLITE_READONLY:
-        Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
+        ReadOnly();
     case SQLITE_IOERR:
         Raise(3043, "Ошибка диска или сети. [" + msg + "]");
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
     case SQLITE_AUTH:
-        Raise(3051, "Не удается открыть файл '" + what +
-                        "'. Он уже открыт другим пользователем в монопольном режиме, или для его просмотра "
-                        "или изменения требуется разрешение.");
+        Raise(3051, NoAccessText(what));
     case SQLITE_INTERRUPT:
         Raise(3059, "Операция отменена пользователем.");
     case SQLITE_NOMEM:
         Raise(7, "Недостаточно памяти.");
     case SQLITE_ERROR:
-        if (msg.rfind("no such table: ", 0) == 0)
-            Raise(3078, "Не удается найти входную таблицу или запрос '" + msg.substr(15) +
-                            "'. Убедитесь, что он существует и его имя введено правильно.");
+        if (msg.rfind("no such table: ", 0) == 0) Raise(3078, TextNoInput(msg.substr(15)));
         if (msg.rfind("no such column: ", 0) == 0)
             Raise(3061, "Слишком мало параметров. Неизвестное поле '" + msg.substr(16) + "'.");
         if (msg.find("syntax error") != std::string::npos ||
@@ -116,6 +161,17 @@ bool SameName(const std::string& a, const std::string& b) {
 
 void RegisterCollation(sqlite3* db) {
     sqlite3_create_collation_v2(db, kCollation, SQLITE_UTF8, nullptr, CollationCallback, nullptr);
+}
+
+bool IsInternalName(const std::string& name) {
+    auto starts = [&](const char* prefix) {
+        const size_t n = std::char_traits<char>::length(prefix);
+        if (name.size() < n) return false;
+        for (size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
+        return true;
+    };
+    return starts("sqlite_") || starts("_k5_");
 }
 
 std::string Quote(const std::string& identifier) {

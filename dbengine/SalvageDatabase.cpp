@@ -6,10 +6,6 @@ namespace k5::db::detail {
 
 namespace {
 
-[[noreturn]] void ReadOnly() {
-    Raise(3027, "Не удается обновить. База данных или объект доступны только для чтения.");
-}
-
 class SalvageRecordset final : public RecordsetBase {
 public:
     SalvageRecordset(std::shared_ptr<Connection> conn, const SalvagedTable& table, TablePlan plan)
@@ -26,18 +22,14 @@ public:
         CheckValid();
         return mCursor.Count();
     }
-    bool IsEOF() override {
-        CheckValid();
-        return mEOF;
-    }
     void MoveFirst() override {
         CheckValid();
         mEOF = !mCursor.Seek(INT64_MIN);
-        if (mEOF) Raise(3021, "Текущая запись отсутствует.");
+        if (mEOF) NoCurrentRecord();
     }
     void MoveNext() override {
         CheckValid();
-        if (mEOF) Raise(3021, "Текущая запись отсутствует.");
+        if (mEOF) NoCurrentRecord();
         mEOF = !mCursor.Next();
     }
 
@@ -51,7 +43,7 @@ public:
     Value GetValue(int index) override {
         CheckValid();
         if (index < 0 || index >= FieldCount()) Raise(3265, TextNotFoundItem());
-        if (mEOF) Raise(3021, "Текущая запись отсутствует.");
+        if (mEOF) NoCurrentRecord();
         Value v;
         if (!mCursor.Value(static_cast<size_t>(index), v)) Raise(3049, TextDamaged(mConn->path));
         return v;
@@ -60,7 +52,7 @@ public:
     void SetValue(int, const Value&) override { ReadOnly(); }
     void AddNew() override { ReadOnly(); }
     void Update() override { ReadOnly(); }
-    void CancelUpdate() override { Raise(3020, "Update или CancelUpdate без AddNew или Edit."); }
+    void CancelUpdate() override { NoEdit(); }
     int EditMode() override { return dbEditNone; }
     void Close() override { mClosed = true; }
     std::string DefinitionDamage() override { return mDamage; }
@@ -70,7 +62,6 @@ private:
     PlanCursor mCursor;
     TableDef mDef;
     FieldMap mNames;
-    bool mEOF = true;
 };
 
 class SalvageDatabase final : public Database {
@@ -91,11 +82,8 @@ public:
         const bool looksLikeName = source.find_first_of(" \t\r\n(") == std::string::npos;
         if (looksLikeName || type == dbOpenTable) {
             if (mConn->Salvage().Find(source)) return OpenTableRecordset(mConn, source);
-            if (type == dbOpenTable)
-                Raise(3011, "Не удается найти объект '" + source +
-                                "'. Убедитесь, что объект существует и что его имя и путь введены правильно.");
-            Raise(3078, "Не удается найти входную таблицу или запрос '" + source +
-                            "'. Убедитесь, что он существует и его имя введено правильно.");
+            if (type == dbOpenTable) Raise(3011, TextNoObject(source));
+            Raise(3078, TextNoInput(source));
         }
         // Queries need SQLite, which refuses this file.
         Raise(3049, TextDamaged(mConn->path));

@@ -54,12 +54,7 @@ bool ParseCreateTable(const std::string& sql, std::vector<ParsedColumn>& columns
             ++i;
         }
     }
-    auto upper = [](std::string s) {
-        for (char& c : s)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return s;
-    };
-    auto word = [&](size_t i) { return i < tokens.size() && !tokens[i].second ? upper(tokens[i].first) : ""; };
+    auto word = [&](size_t i) { return i < tokens.size() && !tokens[i].second ? Upper(tokens[i].first) : ""; };
     size_t i = 0;
     if (word(i++) != "CREATE") return false;
     if (word(i) == "TEMP" || word(i) == "TEMPORARY") ++i;
@@ -127,7 +122,7 @@ bool ParseCreateTable(const std::string& sql, std::vector<ParsedColumn>& columns
             key = key || SameName(k, columns[c].name);
         if (!key) continue;
         ++keys;
-        if (upper(columns[c].type) == "INTEGER") rowidColumn = static_cast<int>(c);
+        if (Upper(columns[c].type) == "INTEGER") rowidColumn = static_cast<int>(c);
     }
     if (keys != 1) rowidColumn = -1;
     return true;
@@ -182,17 +177,6 @@ int AsInt(const Value& v) {
 std::string AsText(const Value& v) {
     if (auto s = std::get_if<std::string>(&v)) return *s;
     return {};
-}
-
-bool IsInternal(const std::string& name) {
-    auto starts = [&](const char* prefix) {
-        const size_t n = std::char_traits<char>::length(prefix);
-        if (name.size() < n) return false;
-        for (size_t i = 0; i < n; ++i)
-            if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
-        return true;
-    };
-    return starts("sqlite_") || starts("_k5_");
 }
 
 } // namespace
@@ -282,7 +266,7 @@ void FileSalvage::LoadDefinitions() {
     // Tables the catalogue describes but whose schema row is lost: their leaves may be found.
     for (auto& row : fields) {
         const std::string tbl = AsText(row[0]);
-        if (tbl.empty() || IsInternal(tbl)) continue;
+        if (tbl.empty() || IsInternalName(tbl)) continue;
         if (std::none_of(mTables.begin(), mTables.end(), [&](const SalvagedTable& t) { return t.name == tbl; })) {
             SalvagedTable t;
             t.name = t.def.Name = tbl;
@@ -292,7 +276,7 @@ void FileSalvage::LoadDefinitions() {
     }
 
     for (SalvagedTable& t : mTables) {
-        if (IsInternal(t.name)) continue;
+        if (IsInternalName(t.name)) continue;
         std::vector<std::pair<int, const std::vector<Value>*>> rows; // pos, catalogue row
         for (auto& row : fields)
             if (AsText(row[0]) == t.name) rows.emplace_back(AsInt(row[1]), &row);
@@ -372,14 +356,14 @@ std::vector<std::string> FileSalvage::TableNames() {
     LoadDefinitions();
     std::vector<std::string> names;
     for (const SalvagedTable& t : mTables)
-        if (!IsInternal(t.name)) names.push_back(t.name);
+        if (!IsInternalName(t.name)) names.push_back(t.name);
     return names;
 }
 
 const SalvagedTable* FileSalvage::Find(const std::string& name) {
     LoadDefinitions();
     for (const SalvagedTable& t : mTables)
-        if (!IsInternal(t.name) && SameName(t.name, name)) return &t;
+        if (!IsInternalName(t.name) && SameName(t.name, name)) return &t;
     return nullptr;
 }
 

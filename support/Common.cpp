@@ -305,14 +305,18 @@ Value MaxOf(const std::vector<Value>& values) {
     return held;
 }
 
+std::string JoinWith(const std::string& first, const std::string& second, char separator) {
+    if (first.empty() && second.empty()) return std::string();
+    if (first.empty()) return second;
+    std::string a = first;
+    std::string b = second;
+    if (!a.empty() && a.back() == separator) a.pop_back();
+    if (!b.empty() && b.front() == separator) b.erase(0, 1);
+    return a + separator + b;
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty() && name.empty()) return std::string();
-    if (folder.empty()) return name;
-    std::string f = folder;
-    std::string n = name;
-    if (!f.empty() && f.back() == '/') f.pop_back();
-    if (!n.empty() && n.front() == '/') n.erase(0, 1);
-    return f + "/" + n;
+    return JoinWith(folder, name, '/');
 }
 
 void ShowWarning(UserInteraction& ui, const std::string& text, const std::string& caption) {

@@ -26,6 +26,8 @@ Value MaxOf(const std::vector<Value>& values);
 // neither break a line nor reach a terminal as a command. With keepLineBreaks a CR LF pair
 // stays: the fixed texts break their lines so.
 std::string EscapeControls(const std::string& text, bool keepLineBreaks);
+// First and second joined by exactly one separator; either alone when the other is empty.
+std::string JoinWith(const std::string& first, const std::string& second, char separator);
 // Folder and name joined by exactly one "/".
 std::string JoinPath(const std::string& folder, const std::string& name);
 // Modal warning box with one OK button, the normal pointer while it shows.

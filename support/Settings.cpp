@@ -1,5 +1,6 @@
 #include "support/Settings.h"
 
+#include "support/Common.h"
 #include "support/Error.h"
 
 #include <QDir>
@@ -101,13 +102,7 @@ std::string GetProductSetting_String(bool localMachine, const std::string& secti
 
 std::string ConcatenateRegistryKeys(const std::string& first, const std::string& second) {
     try {
-        if (first.empty() && second.empty()) return std::string();
-        if (first.empty()) return second;
-        std::string a = first;
-        std::string b = second;
-        if (!a.empty() && a.back() == '\\') a.pop_back();
-        if (!b.empty() && b.front() == '\\') b.erase(0, 1);
-        return a + "\\" + b;
+        return JoinWith(first, second, '\\');
     }
     K5_TRAP("mK5RegistryParams", "ConcatenateRegistryKeys")
 }

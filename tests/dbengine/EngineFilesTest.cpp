@@ -59,6 +59,38 @@ TEST_F(EngineFiles, NamesAreNeverUris) {
     fs::current_path(old);
 }
 
+// A file that was only appended to gives nothing back; freed pages or an index not yet built
+// call for a real compaction, and so does a file that cannot be read.
+TEST_F(EngineFiles, IsCompactOnlyWhenACompactionWouldChangeNothing) {
+    const std::string path = dir.File("n.mdb");
+    MakeNumbers(path, 3000, 0, 0);
+    EXPECT_TRUE(DBEngine::Instance().IsCompact(path));
+    {
+        auto db = OpenDb(path);
+        TableDef t = db->CreateTableDef("U");
+        t.Fields = {t.CreateField("Id", dbLong)};
+        t.Indexes = {Index{.Name = "ById", .Fields = {{"Id"}}}};
+        db->AppendTableDef(t);
+        auto rs = db->OpenRecordset("U", dbOpenTable);
+        rs->AddNew();
+        rs->SetValue(0, int32_t{7});
+        rs->Update();
+    } // left without a close: its index is still to be built
+    EXPECT_FALSE(DBEngine::Instance().IsCompact(path));
+    OpenDb(path)->Close();
+    EXPECT_TRUE(DBEngine::Instance().IsCompact(path));
+    {
+        auto db = OpenDb(path);
+        db->Execute("DELETE FROM T WHERE Id > 100");
+        db->Close();
+    }
+    EXPECT_FALSE(DBEngine::Instance().IsCompact(path));
+    const std::string compact = dir.File("c.mdb");
+    DBEngine::Instance().CompactDatabase(path, compact);
+    EXPECT_TRUE(DBEngine::Instance().IsCompact(compact));
+    EXPECT_FALSE(DBEngine::Instance().IsCompact(dir.File("missing.mdb")));
+}
+
 TEST_F(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
     const std::string path = dir.File("lock.mdb");
     MakeNumbers(path, 3);

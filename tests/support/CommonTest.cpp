@@ -35,6 +35,24 @@ TEST(Formatting, SizesRoundedNumbersAndPaths) {
     EXPECT_EQ(k5::JoinPath("/data/k5/", "/Korund5.mdb"), "/data/k5/Korund5.mdb"); // exactly one slash
 }
 
+TEST(Formatting, JoinWithOneSeparator) {
+    const struct {
+        const char* first;
+        const char* second;
+        char separator;
+        const char* joined;
+    } cases[] = {
+        {"", "", '/', ""},
+        {"", "/name", '/', "/name"}, // the second alone stays as it is
+        {"folder", "", '/', "folder/"},
+        {"folder/", "name", '/', "folder/name"},
+        {"Software\\", "\\K5", '\\', "Software\\K5"},
+        {"Software/", "K5", '\\', "Software/\\K5"}, // only the given separator is folded
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(k5::JoinWith(c.first, c.second, c.separator), c.joined) << c.first << " + " << c.second;
+}
+
 TEST(Formatting, ValuesToTextAndWholeNumbers) {
     k5::Guid guid;
     for (size_t i = 0; i < guid.bytes.size(); ++i)
