@@ -22,6 +22,8 @@ class QTextEdit;
 
 namespace k5 {
 
+class EngineProgressReport;
+class PaneMirror;
 class QtInteraction;
 
 // Geometry in twips (1/1440 inch), as the layout rules are written.
@@ -103,7 +105,9 @@ protected:
 private:
     class WindowOptions;
 
+    // ProphylaxisLayout.cpp: the controls, their places and fonts.
     void CreateControls();
+    void InitialLayout();
     void FitFonts();
     void AlignLabels();
     void FrameCaptionOnItsLine();
@@ -119,9 +123,6 @@ private:
     void ReturnToIdleAfterFailure();
 
     void Place(QWidget* control, const TwipsRect& rect);
-    // The pane mirrors the protocol model.
-    void OnPaneChange(int64_t start, int64_t length, const std::string& text, uint32_t colour, bool bold);
-    void RebuildPane();
 
     RunState mState;
     std::unique_ptr<QtInteraction> mOwnUi;
@@ -130,15 +131,13 @@ private:
     std::unique_ptr<WindowOptions> mOptions;
     std::unique_ptr<db::DBEngine> mEngine;
     std::unique_ptr<MaintenanceContext> mCtx;
+    std::unique_ptr<EngineProgressReport> mEngineProgress;
+    std::unique_ptr<PaneMirror> mPaneMirror;
     std::map<const QWidget*, TwipsRect> mTwips;
     bool mRunActive = false;
     bool mBusy = false;
     int mOverrideCursors = 0;
     bool mInResize = false;
-    // Mirror of the model's text and its CR LF positions, to map model positions to the
-    // document (where CR LF is one paragraph break).
-    std::u16string mPaneText;
-    std::vector<int64_t> mPaneBreaks;
 };
 
 } // namespace k5

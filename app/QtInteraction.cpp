@@ -65,6 +65,7 @@ QtInteraction::QtInteraction(QWidget* parent) : mParent(parent) {
 }
 
 bool QtInteraction::AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     ArrowWhileShown arrow;
     QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, mParent);
     box.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
@@ -77,6 +78,7 @@ bool QtInteraction::AskYesNo(const std::string& text, const std::string& caption
 }
 
 Answer QtInteraction::AskYesNoCancel(const std::string& text, const std::string& caption, BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     ArrowWhileShown arrow;
     QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     mParent);
@@ -93,6 +95,7 @@ Answer QtInteraction::AskYesNoCancel(const std::string& text, const std::string&
 }
 
 void QtInteraction::ShowMessage(const std::string& text, const std::string& caption, BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     ArrowWhileShown arrow;
     QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Ok, mParent);
     box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
@@ -102,6 +105,7 @@ void QtInteraction::ShowMessage(const std::string& text, const std::string& capt
 
 std::optional<std::string> QtInteraction::InputBox(const std::string& prompt, const std::string& title,
                                                    const std::string& defaultText) {
+    K5_ASSERT(OnOwnerThread());
     ArrowWhileShown arrow;
     QInputDialog dlg(mParent);
     dlg.setInputMode(QInputDialog::TextInput);
@@ -142,12 +146,14 @@ void QtInteraction::Pump() {
 }
 
 void QtInteraction::YieldOnce() {
+    K5_ASSERT(OnOwnerThread());
     // A pass of the event loop costs more than copying a small row: at most one every 5 ms,
     // which no click or repaint notices.
     if (std::chrono::steady_clock::now() - mLastPump >= kYieldInterval) Pump();
 }
 
 void QtInteraction::Progress(const std::string& step, int64_t done, int64_t total) {
+    K5_ASSERT(OnOwnerThread());
     const auto now = std::chrono::steady_clock::now();
     const bool stepChanged = !step.empty() && step != mLastStep;
     const bool complete = total > 0 && done >= total;
@@ -160,6 +166,7 @@ void QtInteraction::Progress(const std::string& step, int64_t done, int64_t tota
 }
 
 bool QtInteraction::StartProgram(const std::string& program, const std::string& argument) {
+    K5_ASSERT(OnOwnerThread());
     const QString path = QString::fromStdString(program);
     QStringList args;
     if (!argument.empty()) args << QString::fromStdString(argument);
@@ -168,6 +175,7 @@ bool QtInteraction::StartProgram(const std::string& program, const std::string& 
 }
 
 bool QtInteraction::ShowInFileManager(const std::string& path, bool selectFile) {
+    K5_ASSERT(OnOwnerThread());
     const QFileInfo info(QString::fromStdString(path));
     const QString absolute = info.absoluteFilePath();
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -2,8 +2,8 @@
 //   zipbench <file> <archive> [level]   (level -1, the default, is the library's own choice)
 #include "archive/K5Zipper.h"
 #include "archive/Zipper.h"
+#include "common/ScriptedInteraction.h"
 #include "support/Env.h"
-#include "support/ScriptedInteraction.h"
 
 #include <chrono>
 #include <cstdio>

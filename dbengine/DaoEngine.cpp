@@ -1,15 +1,14 @@
 // DBEngine: creating, opening, holding and compacting database files.
 #include "dbengine/EngineInternal.h"
 #include "dbengine/FaultVfs.h"
+#include "support/Assert.h"
 #include "support/Background.h"
 #include "support/FileUtils.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cstring>
-#include <thread>
 
 namespace k5::db {
 
@@ -38,8 +37,8 @@ void DBEngine::SetProgressHook(ProgressHook hook) {
         mProgress = nullptr;
         return;
     }
-    mProgress = [hook = std::move(hook), owner = std::this_thread::get_id()](int64_t done, int64_t total) {
-        assert(std::this_thread::get_id() == owner && "progress hook called off its owner's thread");
+    mProgress = [hook = std::move(hook), owner = OwnerThread()](int64_t done, int64_t total) {
+        K5_ASSERT(owner.IsCurrent());
         hook(done, total);
     };
 }

@@ -213,7 +213,7 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
         ctx.options.SetLimitText(std::to_string(st.mMaxErrorMessages));
         ctx.ui.YieldOnce();
 
-        ctx.log.Pane().Clear();
+        ctx.log.ClearPane();
         // The empty text log is the name the run took for itself (RunStart): it stays.
         struct stat log {};
         if (!st.mLogFileTxt.empty() && ::lstat(st.mLogFileTxt.c_str(), &log) == 0 && log.st_size > 0)

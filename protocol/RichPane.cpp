@@ -49,75 +49,41 @@ int64_t RichPane::Length() const {
     return n;
 }
 
-void RichPane::SetSelection(int64_t start, int64_t length) {
-    const int64_t len = Length();
-    mSelStart = std::clamp<int64_t>(start, 0, len);
-    mSelLength = std::clamp<int64_t>(length, 0, len - mSelStart);
+void RichPane::Append(const std::string& text, uint32_t colour, bool bold) {
+    if (text.empty()) return;
+    if (!mRuns.empty() && mRuns.back().colour == colour && mRuns.back().bold == bold)
+        mRuns.back().text += ToU16(text);
+    else
+        mRuns.push_back(Run{ToU16(text), colour, bold});
 }
 
-std::string RichPane::SelectedText() const {
-    std::u16string out;
-    int64_t pos = 0;
-    const int64_t from = mSelStart, to = mSelStart + mSelLength;
-    for (const Run& r : mRuns) {
-        const int64_t rs = pos, re = pos + static_cast<int64_t>(r.text.size());
-        const int64_t a = std::max(rs, from), b = std::min(re, to);
-        if (a < b) out += r.text.substr(a - rs, b - a);
-        pos = re;
+void RichPane::DropTail(int64_t characters) {
+    while (characters > 0 && !mRuns.empty()) {
+        std::u16string& last = mRuns.back().text;
+        const int64_t cut = std::min<int64_t>(characters, static_cast<int64_t>(last.size()));
+        last.resize(last.size() - static_cast<size_t>(cut));
+        characters -= cut;
+        if (last.empty()) mRuns.pop_back();
     }
-    return ToU8(out);
 }
 
-void RichPane::ReplaceSelection(const std::string& text, uint32_t colour, bool bold) {
-    const int64_t from = mSelStart, to = mSelStart + mSelLength;
-    std::vector<Run> out;
-    out.reserve(mRuns.size() + 2);
-    int64_t pos = 0;
-    bool inserted = false;
-    const std::u16string add = ToU16(text);
-    auto insertNew = [&] {
-        if (!add.empty()) out.push_back(Run{add, colour, bold});
-        inserted = true;
-    };
-    for (Run& r : mRuns) {
-        const int64_t rs = pos, re = pos + static_cast<int64_t>(r.text.size());
-        pos = re;
-        if (re <= from) { // wholly before
-            out.push_back(std::move(r));
-            continue;
-        }
-        if (rs < from) out.push_back(Run{r.text.substr(0, from - rs), r.colour, r.bold});
-        if (!inserted) insertNew();
-        if (re > to) {
-            const int64_t keepFrom = std::max(rs, to);
-            out.push_back(Run{r.text.substr(keepFrom - rs), r.colour, r.bold});
-        }
-    }
-    if (!inserted) insertNew();
-    // Merge neighbours of the same look so a long protocol stays a short list of runs.
-    std::vector<Run> merged;
-    merged.reserve(out.size());
-    for (Run& r : out) {
-        if (r.text.empty()) continue;
-        if (!merged.empty() && merged.back().colour == r.colour && merged.back().bold == r.bold)
-            merged.back().text += r.text;
-        else
-            merged.push_back(std::move(r));
-    }
-    mRuns = std::move(merged);
-    const int64_t replacedLength = mSelLength;
-    mSelStart = from + static_cast<int64_t>(add.size());
-    mSelLength = 0;
-    for (const Listener& l : mListeners)
-        l(from, replacedLength, text, colour, bold);
+void RichPane::EntryWritten(const ProtocolLine& line) {
+    Append(line.stamp, kColourBlack, false);
+    Append(line.text + "\r\n", line.colour, line.bold);
 }
 
-void RichPane::Clear() {
-    const int64_t len = Length();
+void RichPane::StepBegun(const ProtocolLine& line) {
+    Append(line.stamp, kColourBlack, false);
+    Append(line.text + kStepMarker, line.colour, line.bold);
+}
+
+void RichPane::StepClosed(const ProtocolLine& line, bool inPlace) {
+    if (inPlace) DropTail(kStepMarkerLength);
+    Append(line.text + "\r\n", line.colour, line.bold);
+}
+
+void RichPane::Cleared() {
     mRuns.clear();
-    mSelStart = mSelLength = 0;
-    for (const Listener& l : mListeners)
-        l(0, len, std::string(), kColourBlack, false);
 }
 
 std::string RichPane::ToRtf() const {

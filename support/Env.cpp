@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -96,14 +95,11 @@ std::time_t SystemEnv::Now() {
     return std::time(nullptr);
 }
 
-std::string SystemEnv::ProtocolStamp() {
+std::tm SystemEnv::ProtocolTime() {
     const std::time_t now = Now();
-    std::tm t{};
-    localtime_r(&now, &t);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d %02d:%02d:%02d: ", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return buf;
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
 }
 
 void SystemEnv::Pause(Wait, UserInteraction& ui) {

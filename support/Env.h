@@ -72,8 +72,8 @@ public:
 
     // ---- the clock and the waits ----
     virtual std::time_t Now() = 0;
-    // The stamp that starts a protocol line: "YYYY.MM.DD hh:mm:ss: " of Now().
-    virtual std::string ProtocolStamp() = 0;
+    // The local time the protocol's stamps show: that of Now() on the system.
+    virtual std::tm ProtocolTime() = 0;
     // Waits the fixed time of `which` while the user's event loop keeps its turns.
     virtual void Pause(Wait which, UserInteraction& ui) = 0;
 
@@ -103,7 +103,7 @@ public:
     void EntryFinished(int64_t) override {}
 
     std::time_t Now() override;
-    std::string ProtocolStamp() override;
+    std::tm ProtocolTime() override;
     void Pause(Wait which, UserInteraction& ui) override;
 
     SysResult DiskFreeSpace(const std::string& folder, DiskSpace& out) override;

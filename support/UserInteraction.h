@@ -1,7 +1,10 @@
 #pragma once
 // Every question to the user, every message box and every yield to the event loop goes
 // through this interface, so the maintenance code runs the same under the window, the
-// headless front end and the tests.
+// headless front end and the tests. Every call comes from the thread that made the user
+// (an event loop and its boxes belong to one thread); implementations check it.
+#include "support/Assert.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +33,13 @@ public:
     virtual bool StartProgram(const std::string& program, const std::string& argument) = 0;
     // Shows a folder, or a file selected in its folder, in the desktop's file manager.
     virtual bool ShowInFileManager(const std::string& path, bool selectFile) = 0;
+
+protected:
+    // True on the thread that made this user.
+    bool OnOwnerThread() const { return mOwner.IsCurrent(); }
+
+private:
+    OwnerThread mOwner;
 };
 
 } // namespace k5

@@ -3,11 +3,11 @@
 #include "app/AboutFrm.h"
 #include "app/ProphylaxisFrm.h"
 #include "app/QtInteraction.h"
+#include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
 #include "maintenance/RunStart.h"
 #include "support/Common.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -186,6 +186,25 @@ TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     w.frm.theCmdExit->click();
     EXPECT_FALSE(w.frm.isVisible());
     EXPECT_EQ(w.ui.calls.size(), 3u);
+}
+
+// While the window is busy, a step begun names the progress line (the last line of its text);
+// when idle, it does not.
+TEST_F(WindowTest, BegunStepNamesTheProgressLine) {
+    Window w;
+    std::string named;
+    w.ui.onYield = [&, inside = false]() mutable {
+        if (inside || !named.empty()) return;
+        inside = true;
+        w.frm.Protocol().LogAddBegin("Копирование\r\nтаблицы T", true);
+        named = T(w.frm.theProgressText->text());
+        inside = false;
+    };
+    w.frm.Form_Initialize();
+    EXPECT_EQ(named, "таблицы T");
+    w.frm.Protocol().LogAddBegin("Шаг", true);
+    EXPECT_EQ(T(w.frm.theProgressText->text()), "");
+    ExpectMirrors(w.frm);
 }
 
 TEST_F(WindowTest, LimitFieldNormalisesOnLeavingAndSelectsOnEntering) {

@@ -1,10 +1,10 @@
 // Archives made through ZipFile, ZipFiles and K5Zipper, checked with Debian's unzip.
 #include "archive/Zipper.h"
 #include "archive/K5Zipper.h"
+#include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
 #include "support/Error.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
 #include <algorithm>

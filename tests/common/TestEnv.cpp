@@ -93,8 +93,8 @@ void TestEnv::EntryFinished(int64_t entryNumber) {
     if (entryNumber == faults.crashAfterEntry) Kill();
 }
 
-std::string TestEnv::ProtocolStamp() {
-    return protocolStamp.empty() ? SystemEnv::ProtocolStamp() : protocolStamp;
+std::tm TestEnv::ProtocolTime() {
+    return protocolTime ? *protocolTime : SystemEnv::ProtocolTime();
 }
 
 void TestEnv::Pause(k5::Wait which, k5::UserInteraction& ui) {

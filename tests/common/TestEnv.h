@@ -8,10 +8,23 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace k5test {
+
+// A local time, for TestEnv::protocolTime.
+inline std::tm LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
 
 class TestEnv : public k5::SystemEnv {
 public:
@@ -33,8 +46,8 @@ public:
         std::string logPath;
     };
     Faults faults;
-    // When set: the stamp of every protocol line.
-    std::string protocolStamp;
+    // When set: the time every protocol stamp shows.
+    std::optional<std::tm> protocolTime;
     // When set: the fixed waits (else a second each, as on the system).
     std::function<void(k5::Wait, k5::UserInteraction&)> pause;
     // When set: the free-space query.
@@ -59,7 +72,7 @@ public:
     bool LosesWritesTo(const std::string& path) override;
     bool LoseThisWrite() override;
     void EntryFinished(int64_t entryNumber) override;
-    std::string ProtocolStamp() override;
+    std::tm ProtocolTime() override;
     void Pause(k5::Wait which, k5::UserInteraction& ui) override;
     k5::SysResult DiskFreeSpace(const std::string& folder, k5::DiskSpace& out) override;
     unsigned UsableCores() override;

@@ -53,7 +53,7 @@ TEST_F(BigDocsFixture, OrphanFilesAreRenamedAndListed) {
     CheckBigFolder(ctx, folder, newDb);
     EXPECT_EQ(Pane(), head + "Переименовано файлов: 0\r\n\r\n");
     EXPECT_TRUE(state.mProphylaxisOk);
-    log.Pane().Clear();
+    log.ClearPane();
     DocFile("7_x.mdb");
     DocFile("9_y.MDB");
     CheckBigFolder(ctx, folder, newDb);
@@ -127,7 +127,7 @@ TEST_F(BigDocsFixture, ArchiveHoldsEveryFileItIsSaidToHold) {
               stored + "7_??.mdb\n" + stored + "7_数据.mdb\n");
     EXPECT_TRUE(Shows("В папке BigDocs сжато файлов всего: 2 ("));
 
-    log.Pane().Clear();
+    log.ClearPane();
     for (int i = 0; i < 1024; ++i)
         std::ofstream(bigDocs + std::to_string(100 + i) + "_x.mdb") << i;
     const std::string before = ReadAll(bigDocs + "7_??.mdb");

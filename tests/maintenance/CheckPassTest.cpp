@@ -41,7 +41,7 @@ TEST_F(CheckPass, FaultsOfTheFolder) {
         SCOPED_TRACE(c.line);
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         if (c.withMain) MakeDatabase(mainFile, false, c.mainMinor);
         if (c.withRef) MakeDatabase(refFile, true);
         options.folderText = folder;
@@ -124,7 +124,7 @@ TEST_F(CheckPass, FolderHeldByAnotherRunGivesTheInUseLine) {
         Has("открыт успешно.\r\n" + std::string(kStamp) + "Версия базы данных из файла \"" + mainFile));
     EXPECT_TRUE(ReadAll(mainFile) == before);
     EXPECT_FALSE(Exists(folder + "/Korund5_Prophylaxis.mdb"));
-    log.Pane().Clear();
+    log.ClearPane();
     state.mAdviceText.clear();
     Prophylaxis(ctx, false);
     EXPECT_TRUE(state.mProphylaxisOk) << Pane();

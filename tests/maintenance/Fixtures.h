@@ -1,9 +1,9 @@
 #pragma once
 // Scratch databases and folders for the maintenance tests; a fixed stamp lets lines compare whole.
+#include "common/ScriptedInteraction.h"
 #include "maintenance/Context.h"
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
-#include "support/ScriptedInteraction.h"
 
 #include "common/TestEnv.h"
 #include "common/TestUtil.h"
@@ -115,7 +115,7 @@ struct ContextFixture : ::testing::Test {
     QTemporaryDir dir;
 
     ContextFixture() {
-        env.protocolStamp = kStamp;
+        env.protocolTime = k5test::LocalTime(2021, 3, 15, 9, 5, 7); // kStamp
         state.mDataBaseFolder = Path("");
     }
     std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }

@@ -27,12 +27,6 @@ struct Headless : RunFixture {
     }
 };
 
-TEST_F(Headless, BadFlags) {
-    Run("--batch --limit -3"); // never read as 0
-    EXPECT_EQ(code, 2);
-    EXPECT_THAT(err, HasSubstr("Использование:"));
-}
-
 // Without a known database folder nothing is written anywhere (not even relative to the
 // working folder, which here holds a protocol folder of its own): the check fails (1) and
 // one line on standard error says that the log was not saved and why.

@@ -113,7 +113,7 @@ TEST_F(OrphanCleanupTest, WholeListInOrderWithTheEffectOfStatementOne) {
 
     // A second pass finds nothing left: only plain lines, the run's flag untouched.
     state.mProphylaxisOk = true;
-    log.Pane().Clear();
+    log.ClearPane();
     DeletingUnnecessaryRecords(ctx, file);
     EXPECT_TRUE(state.mProphylaxisOk);
     EXPECT_TRUE(Shows("таблицы Doc_Registry (записей: 2) завершено успешно (удалено записей: 0).\r\n"));
@@ -136,7 +136,7 @@ TEST_F(OrphanCleanupTest, LineWithGroupedCountsColouredAndAFileHeldElsewhere) {
     EXPECT_TRUE(kept.colour == kColourBlack && !kept.bold);
 
     // Held by another process, the file runs no statement.
-    log.Pane().Clear();
+    log.ClearPane();
     db::test::Holder holder(file, true, false);
     ASSERT_TRUE(holder.Opened());
     EXPECT_THAT(ErrorOf([&] { DeletingUnnecessaryRecords(ctx, file); }),

@@ -33,7 +33,7 @@ TEST_F(Probes, FreeSpaceTexts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        log.Pane().Clear();
+        log.ClearPane();
         env.diskFreeSpace = [&](const std::string& directory, DiskSpace& out) {
             EXPECT_EQ(directory, disk);
             out = {c.available, c.total, c.free};
@@ -44,7 +44,7 @@ TEST_F(Probes, FreeSpaceTexts) {
         EXPECT_EQ(log.Pane().Runs().back().colour, kColourBlack);
     }
     // Without the file library there is no disk to ask about.
-    log.Pane().Clear();
+    log.ClearPane();
     state.mFilesLib.reset();
     CheckDiskFreeSpace(ctx, file);
     EXPECT_EQ(Pane(), std::string(kStamp) + "Свободное место на диске определить не удалось.\r\n");

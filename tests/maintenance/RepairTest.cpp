@@ -55,7 +55,7 @@ TEST_F(Repair, OutcomesThatKeepTheMainFile) {
         SCOPED_TRACE(c.end);
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         state.mStopRequested = false;
         Make(c.minor, c.duplicates);
         bool sawWorkFile = false;
@@ -135,7 +135,7 @@ TEST_F(Repair, CleanRunReplacesArchivesAndTrashesTheOldFile) {
         cores = n;
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         Make();
         bool workFileWhileCompacting = false;
         ui.onYield = [&] {
@@ -263,7 +263,7 @@ TEST_F(Repair, FailedCallOfTheEnvIsNamedAndKeepsTheMainFile) {
         SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.k));
         QDir(QString::fromStdString(folder)).removeRecursively();
         QDir().mkpath(QString::fromStdString(folder));
-        log.Pane().Clear();
+        log.ClearPane();
         Make();
         k5test::TestEnv::Faults faults;
         faults.failOnly = c.what;
@@ -299,7 +299,7 @@ TEST_F(Repair, LostWriteOfTheCompactedFileIsCaughtBeforeTheSwap) {
 
     QDir(QString::fromStdString(folder)).removeRecursively();
     QDir().mkpath(QString::fromStdString(folder));
-    log.Pane().Clear();
+    log.ClearPane();
     Make();
     // The compacted file is written twice, the same rows each time: this write is in the last.
     faults.loseWriteAt = writes * 7 / 8;

@@ -93,7 +93,7 @@ TEST_F(RowCopyTest, DamagedAndRefusedRows) {
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
-        log.Pane().Clear();
+        log.ClearPane();
         state.mProphylaxisOk = true;
         state.mMaxErrorMessages = c.limit;
         Tables(c.ids, c.damaged);

@@ -1,14 +1,15 @@
 #include "common/TestEnv.h"
 #include "common/CommaLocale.h"
+#include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
 #include "support/Error.h"
-#include "support/ScriptedInteraction.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
 
 using namespace k5;
 using k5test::ReadAll;
@@ -38,7 +39,7 @@ struct ProtocolFixture : ::testing::Test {
     k5test::TestEnv env;
     RunProtocol log{state, ui, env};
     QTemporaryDir dir;
-    ProtocolFixture() { env.protocolStamp = kStamp; }
+    ProtocolFixture() { env.protocolTime = k5test::LocalTime(2021, 3, 15, 9, 5, 7); }
 };
 
 } // namespace
@@ -125,6 +126,20 @@ TEST_F(ProtocolFixture, StopPollYieldsThenReadsTheFlag) {
     ui.onYield = [&] { state.mStopRequested = true; };
     EXPECT_TRUE(log.GlobalStop()) << "a click processed during the yield is seen at once";
 }
+
+#if K5_ASSERTS
+// The protocol and the user belong to the thread that made them: a call from another
+// thread aborts wherever the invariant checks are compiled in (every build with the tests).
+TEST(OwnerThreadDeathTest, CallsFromAnotherThreadAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    RunState state;
+    ScriptedInteraction ui;
+    RunProtocol log(state, ui);
+    EXPECT_DEATH(std::thread([&] { log.LogAdd("x", true); }).join(), "assertion failed: mOwner.IsCurrent");
+    EXPECT_DEATH(std::thread([&] { ui.ShowMessage("x", "y", BoxIcon::None); }).join(),
+                 "assertion failed: OnOwnerThread");
+}
+#endif
 
 TEST(RunStateHelpers, GroupsAndStamps) {
     EXPECT_EQ(ThisFotmat3(999), "999");

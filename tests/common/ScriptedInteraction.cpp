@@ -1,4 +1,4 @@
-#include "support/ScriptedInteraction.h"
+#include "common/ScriptedInteraction.h"
 
 namespace k5 {
 
@@ -10,21 +10,26 @@ Answer ScriptedInteraction::NextAnswer() {
 }
 
 bool ScriptedInteraction::AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"YesNo", text, caption, icon});
     return NextAnswer() == Answer::Yes;
 }
 
-Answer ScriptedInteraction::AskYesNoCancel(const std::string& text, const std::string& caption, BoxIcon icon) {
+Answer ScriptedInteraction::AskYesNoCancel(const std::string& text, const std::string& caption,
+                                           BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"YesNoCancel", text, caption, icon});
     return NextAnswer();
 }
 
 void ScriptedInteraction::ShowMessage(const std::string& text, const std::string& caption, BoxIcon icon) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"Message", text, caption, icon});
 }
 
 std::optional<std::string> ScriptedInteraction::InputBox(const std::string& prompt, const std::string& title,
                                                          const std::string& defaultText) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"Input", prompt, title, BoxIcon::None});
     if (mInputs.empty()) return std::nullopt;
     auto v = mInputs.front();
@@ -34,21 +39,25 @@ std::optional<std::string> ScriptedInteraction::InputBox(const std::string& prom
 
 void ScriptedInteraction::YieldOnce() {
     ++yields;
-    if (std::this_thread::get_id() != mOwner) ++yieldsOffThread;
+    if (!OnOwnerThread()) ++yieldsOffThread;
+    K5_ASSERT(OnOwnerThread());
     if (onYield) onYield();
 }
 
 void ScriptedInteraction::Progress(const std::string&, int64_t, int64_t) {
+    K5_ASSERT(OnOwnerThread());
     ++progressCalls;
     YieldOnce();
 }
 
 bool ScriptedInteraction::StartProgram(const std::string& program, const std::string& argument) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"Start", program, argument, BoxIcon::None});
     return startProgramResult;
 }
 
 bool ScriptedInteraction::ShowInFileManager(const std::string& path, bool selectFile) {
+    K5_ASSERT(OnOwnerThread());
     calls.push_back({"Show", path, selectFile ? "select" : "folder", BoxIcon::None});
     return showInFileManagerResult;
 }

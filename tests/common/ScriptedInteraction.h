@@ -1,12 +1,11 @@
 #pragma once
-// A user who answers from a queue and whose every call is recorded: for tests and for
-// runs without anybody at the screen (answers fall back to a fixed default).
+// A user who answers from a queue and whose every call is recorded: for tests and
+// benchmarks (answers fall back to a fixed default).
 #include "support/UserInteraction.h"
 
 #include <deque>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace k5 {
@@ -43,12 +42,12 @@ public:
     int64_t yields = 0;
     int64_t progressCalls = 0;
     // Yields from another thread than the one that made this user: an event loop cannot
-    // be served from there, so any such yield is a fault.
+    // be served from there, so any such yield is a fault (one that aborts where the
+    // invariant checks are compiled in).
     int64_t yieldsOffThread = 0;
 
 private:
     Answer NextAnswer();
-    std::thread::id mOwner = std::this_thread::get_id();
     std::deque<Answer> mAnswers;
     std::deque<std::optional<std::string>> mInputs;
 };
