@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <sys/stat.h>
 
 namespace k5 {
@@ -55,6 +56,19 @@ void SplitName(MaintenanceContext& ctx, const std::string& file, std::string& ba
     ext = ToLower(ext);
 }
 
+// Calls `each` for every database file of `files` with its name without the extension; the
+// progress of `step` counts every file.
+void ForEachMdb(MaintenanceContext& ctx, const std::vector<std::string>& files, const std::string& step,
+                const std::function<void(const std::string& file, const std::string& base)>& each) {
+    int64_t done = 0;
+    for (const std::string& file : files) {
+        ctx.ui.Progress(step, ++done, static_cast<int64_t>(files.size()));
+        std::string base, ext;
+        SplitName(ctx, file, base, ext);
+        if (ext == "mdb") each(file, base);
+    }
+}
+
 } // namespace
 
 std::optional<int64_t> DocumentIdOf(const std::string& baseName) {
@@ -90,31 +104,29 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
         ctx.env.Pause(Wait::BigDocs, ctx.ui);
         const std::string suffix = "-лишний-файл-" + RunStamp(ctx.env.Now());
         int64_t renamed = 0;
-        int64_t done = 0;
-        for (const std::string& file : files) {
-            ctx.ui.Progress("Поиск лишних файлов в BigDocs", ++done, static_cast<int64_t>(files.size()));
-            std::string base, ext;
-            SplitName(ctx, file, base, ext);
-            if (ext != "mdb") continue;
-            // The id reaches the query only as a checked whole number bound as a parameter:
-            // no part of a file name is ever read as SQL.
-            const std::optional<int64_t> id = DocumentIdOf(base);
-            if (!id)
-                RaiseError(3075,
-                           "Имя файла \"" + Shown(file) +
-                               "\" не начинается с номера документа: часть имени до \"_\" должна быть целым "
-                               "числом.");
-            std::unique_ptr<db::Recordset> rs =
-                database->OpenRecordset("select * from DOC_REGISTRY where DOCUMENT_ID=?", {Value(*id)});
-            const bool orphan = rs->RecordCount() == 0;
-            rs->Close();
-            if (orphan) {
-                const std::string newName = file + suffix;
-                KeptFilesLib(ctx)->RenameFile(file, newName);
-                ctx.log.LogAddEnd(Shown(newName), false);
-                ++renamed;
-            }
-        }
+        ForEachMdb(
+            ctx, files, "Поиск лишних файлов в BigDocs",
+            [&](const std::string& file, const std::string& base) {
+                // The id reaches the query only as a checked whole number bound as a parameter:
+                // no part of a file name is ever read as SQL.
+                const std::optional<int64_t> id = DocumentIdOf(base);
+                if (!id)
+                    RaiseError(
+                        3075,
+                        "Имя файла \"" + Shown(file) +
+                            "\" не начинается с номера документа: часть имени до \"_\" должна быть целым "
+                            "числом.");
+                std::unique_ptr<db::Recordset> rs =
+                    database->OpenRecordset("select * from DOC_REGISTRY where DOCUMENT_ID=?", {Value(*id)});
+                const bool orphan = rs->RecordCount() == 0;
+                rs->Close();
+                if (orphan) {
+                    const std::string newName = file + suffix;
+                    KeptFilesLib(ctx)->RenameFile(file, newName);
+                    ctx.log.LogAddEnd(Shown(newName), false);
+                    ++renamed;
+                }
+            });
         database->Close();
         ctx.log.LogAddEnd("Переименовано файлов: " + std::to_string(renamed) + "\r\n", true);
     }
@@ -157,29 +169,26 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
         // Sums are 64-bit: a folder of large documents may well exceed 2 GB in all.
         int64_t compacted = 0;
         double sumBefore = 0, sumAfter = 0;
-        int64_t done = 0;
-        for (const std::string& file : files) {
-            ctx.ui.Progress("Сжатие файлов в папке BigDocs", ++done, static_cast<int64_t>(files.size()));
-            std::string base, ext;
-            SplitName(ctx, file, base, ext);
-            if (ext != "mdb") continue;
-            ctx.log.LogAddBegin("Сжатие файла " + Shown(file), true);
-            const double before = std::nearbyint(privFileSize(ctx, file));
-            CompactMdb(ctx, file);
-            const double after = std::nearbyint(privFileSize(ctx, file));
-            if (before < 0 || after < 0) {
-                ctx.log.LogAddEnd(" завершено (размер файла " + std::to_string(static_cast<int64_t>(before)) +
-                                      " ==>> " + std::to_string(static_cast<int64_t>(after)) + ").",
-                                  false, kColourRed, true);
-            } else {
-                sumBefore += before;
-                sumAfter += after;
-                ctx.log.LogAddEnd(" завершено успешно (" + MemCStr(before, true) + " ==>> " +
-                                      MemCStr(after, true) + ").",
-                                  true);
-            }
-            ++compacted;
-        }
+        ForEachMdb(ctx, files, "Сжатие файлов в папке BigDocs",
+                   [&](const std::string& file, const std::string&) {
+                       ctx.log.LogAddBegin("Сжатие файла " + Shown(file), true);
+                       const double before = std::nearbyint(privFileSize(ctx, file));
+                       CompactMdb(ctx, file);
+                       const double after = std::nearbyint(privFileSize(ctx, file));
+                       if (before < 0 || after < 0) {
+                           ctx.log.LogAddEnd(" завершено (размер файла " +
+                                                 std::to_string(static_cast<int64_t>(before)) + " ==>> " +
+                                                 std::to_string(static_cast<int64_t>(after)) + ").",
+                                             false, kColourRed, true);
+                       } else {
+                           sumBefore += before;
+                           sumAfter += after;
+                           ctx.log.LogAddEnd(" завершено успешно (" + MemCStr(before, true) + " ==>> " +
+                                                 MemCStr(after, true) + ").",
+                                             true);
+                       }
+                       ++compacted;
+                   });
         ctx.log.LogAddEnd("В папке BigDocs сжато файлов всего: " + std::to_string(compacted) + " (" +
                               MemCStr(sumBefore, true) + " ==>> " + MemCStr(sumAfter, true) + ").\r\n",
                           true);

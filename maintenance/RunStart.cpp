@@ -77,24 +77,24 @@ std::string SaveLog(MaintenanceContext& ctx) {
     return std::string();
 }
 
+// The check pass, followed by the repair when `repair`; the text log's path.
+std::string RunPass(MaintenanceContext& ctx, bool repair, const char* procedure) {
+    try {
+        PrepareRun(ctx);
+        Prophylaxis(ctx, repair);
+        return SaveLog(ctx);
+    }
+    K5_TRAP(kFrm, procedure)
+}
+
 } // namespace
 
 std::string StartRun(MaintenanceContext& ctx) {
-    try {
-        PrepareRun(ctx);
-        Prophylaxis(ctx, true);
-        return SaveLog(ctx);
-    }
-    K5_TRAP(kFrm, "StartRun")
+    return RunPass(ctx, true, "StartRun");
 }
 
 std::string StartCheckOnly(MaintenanceContext& ctx) {
-    try {
-        PrepareRun(ctx);
-        Prophylaxis(ctx, false);
-        return SaveLog(ctx);
-    }
-    K5_TRAP(kFrm, "StartCheckOnly")
+    return RunPass(ctx, false, "StartCheckOnly");
 }
 
 } // namespace k5

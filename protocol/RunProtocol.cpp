@@ -70,39 +70,40 @@ void RunProtocol::Finish(bool success) {
 
 void RunProtocol::LogAdd(const std::string& text, bool success, std::optional<uint32_t> colour,
                          std::optional<bool> bold) {
-    K5_ASSERT(mOwner.IsCurrent());
-    try {
-        const ProtocolLine line = Line(Stamp(), text, success, colour, bold);
-        mStepOpen = false;
-        Publish([&](ProtocolListener& l) { l.EntryWritten(line); });
-        Finish(success);
-    }
-    K5_TRAP("ProphylaxisFrm", "LogAdd")
+    Write(Part::Entry, text, success, colour, bold);
 }
 
 void RunProtocol::LogAddBegin(const std::string& text, bool success, std::optional<uint32_t> colour,
                               std::optional<bool> bold) {
-    K5_ASSERT(mOwner.IsCurrent());
-    try {
-        const ProtocolLine line = Line(Stamp(), text, success, colour, bold);
-        mStepOpen = true;
-        Publish([&](ProtocolListener& l) { l.StepBegun(line); });
-        Finish(success);
-    }
-    K5_TRAP("ProphylaxisFrm", "LogAddBegin")
+    Write(Part::Begin, text, success, colour, bold);
 }
 
 void RunProtocol::LogAddEnd(const std::string& text, bool success, std::optional<uint32_t> colour,
                             std::optional<bool> bold) {
+    Write(Part::End, text, success, colour, bold);
+}
+
+void RunProtocol::Write(Part part, const std::string& text, bool success, std::optional<uint32_t> colour,
+                        std::optional<bool> bold) {
     K5_ASSERT(mOwner.IsCurrent());
+    static constexpr const char* kProcedures[] = {"LogAdd", "LogAddBegin", "LogAddEnd"};
     try {
-        const ProtocolLine line = Line(std::string(), text, success, colour, bold);
+        // The closing half of a step carries no stamp of its own.
+        const ProtocolLine line =
+            Line(part == Part::End ? std::string() : Stamp(), text, success, colour, bold);
         const bool inPlace = mStepOpen;
-        mStepOpen = false;
-        Publish([&](ProtocolListener& l) { l.StepClosed(line, inPlace); });
+        mStepOpen = part == Part::Begin;
+        Publish([&](ProtocolListener& l) {
+            if (part == Part::Entry)
+                l.EntryWritten(line);
+            else if (part == Part::Begin)
+                l.StepBegun(line);
+            else
+                l.StepClosed(line, inPlace);
+        });
         Finish(success);
     }
-    K5_TRAP("ProphylaxisFrm", "LogAddEnd")
+    K5_TRAP("ProphylaxisFrm", kProcedures[static_cast<int>(part)])
 }
 
 void RunProtocol::ClearPane() {

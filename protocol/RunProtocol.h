@@ -54,6 +54,9 @@ private:
     class TextLog;
 
     std::string Stamp() const;
+    enum class Part { Entry, Begin, End };
+    void Write(Part part, const std::string& text, bool success, std::optional<uint32_t> colour,
+               std::optional<bool> bold);
     ProtocolLine Line(std::string stamp, const std::string& text, bool success,
                       std::optional<uint32_t> colour, std::optional<bool> bold) const;
     void Publish(const std::function<void(ProtocolListener&)>& event);
