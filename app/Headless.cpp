@@ -3,12 +3,10 @@
 #include "app/headless/HeadlessArgs.h"
 #include "app/headless/HeadlessInteraction.h"
 #include "app/headless/HeadlessPrinter.h"
-#include "dbengine/FaultVfs.h"
 #include "maintenance/Context.h"
 #include "maintenance/FrontEnd.h"
 #include "maintenance/RunStart.h"
 #include "support/Error.h"
-#include "support/FaultPoints.h"
 
 #include <QCoreApplication>
 
@@ -39,7 +37,7 @@ void RecordFailure(k5::RunProtocol& log, const std::string& description) {
 
 } // namespace
 
-int RunHeadless(int argc, char** argv) {
+int RunHeadless(int argc, char** argv, k5::Env& env) {
     std::string error;
     std::optional<k5::HeadlessFlags> flags = k5::ParseFlags(argc, argv, error);
     if (!flags) {
@@ -59,17 +57,13 @@ int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     k5::RunState state;
     k5::HeadlessInteraction ui(state);
-    k5::RunProtocol log(state, ui);
+    k5::RunProtocol log(state, ui, env);
     k5::ProtocolPrinter printer(stdout, isatty(STDOUT_FILENO) == 1, &ui);
     log.AddListener(printer);
+    const std::unique_ptr<k5::db::DBEngine> engine = k5::MakeRunEngine(env);
     const k5::EngineProgressReport progress(
-        [&ui](int64_t done, int64_t total) { ui.Progress("База данных", done, total); });
-    k5::MaintenanceContext ctx{state, log, ui, flags->options, k5::ProductEngine()};
-    // The reliability suite's crash points; off unless its environment variables are set.
-    if (k5::FaultPointsActive()) {
-        k5::db::InstallFaultVfs();
-        log.afterEntry = [](int64_t n) { k5::ProtocolEntryPoint(n); };
-    }
+        *engine, [&ui](int64_t done, int64_t total) { ui.Progress("База данных", done, total); });
+    k5::MaintenanceContext ctx{state, log, ui, env, flags->options, *engine};
 
     int code = kExitOk;
     try {

@@ -57,7 +57,7 @@ private:
     ProphylaxisFrm& mFrm;
 };
 
-ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(parent) {
+ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent, Env& env) : QWidget(parent) {
     setObjectName(QStringLiteral("ProphylaxisFrm"));
     if (ui == nullptr) {
         mOwnUi = std::make_unique<QtInteraction>(this);
@@ -74,12 +74,14 @@ ProphylaxisFrm::ProphylaxisFrm(UserInteraction* ui, QWidget* parent) : QWidget(p
         ui = mOwnUi.get();
     }
     mUi = ui;
-    mLog = std::make_unique<RunProtocol>(mState, *mUi);
+    mLog = std::make_unique<RunProtocol>(mState, *mUi, env);
     mOptions = std::make_unique<WindowOptions>(*this);
+    mEngine = MakeRunEngine(env);
     mCtx = std::make_unique<MaintenanceContext>(
-        MaintenanceContext{mState, *mLog, *mUi, *mOptions, ProductEngine()});
+        MaintenanceContext{mState, *mLog, *mUi, env, *mOptions, *mEngine});
     // Long engine calls (compaction) report through the same indicator and yield.
     mEngineProgress = std::make_unique<EngineProgressReport>(
+        *mEngine,
         [this](int64_t done, int64_t total) { mUi->Progress(std::string(), done, total); });
 
     CreateControls();

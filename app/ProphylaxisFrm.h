@@ -35,8 +35,8 @@ class ProphylaxisFrm : public QWidget {
     Q_OBJECT
 public:
     // With no `ui` the window talks to the user through Qt boxes of its own; tests pass a
-    // scripted user.
-    explicit ProphylaxisFrm(UserInteraction* ui = nullptr, QWidget* parent = nullptr);
+    // scripted user, and an Env of their own.
+    explicit ProphylaxisFrm(UserInteraction* ui = nullptr, QWidget* parent = nullptr, Env& env = Env::Default());
     ~ProphylaxisFrm() override;
 
     // Start-up: title, busy, the check pass without the run flag, idle. Called once after
@@ -129,6 +129,7 @@ private:
     UserInteraction* mUi;
     std::unique_ptr<RunProtocol> mLog;
     std::unique_ptr<WindowOptions> mOptions;
+    std::unique_ptr<db::DBEngine> mEngine;
     std::unique_ptr<MaintenanceContext> mCtx;
     std::unique_ptr<EngineProgressReport> mEngineProgress;
     std::unique_ptr<PaneMirror> mPaneMirror;

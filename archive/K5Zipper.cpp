@@ -10,7 +10,7 @@ namespace {
 constexpr const char* kClass = "K5Zipper";
 }
 
-K5Zipper::K5Zipper(UserInteraction& ui) try : mUi(ui) {
+K5Zipper::K5Zipper(UserInteraction& ui, Env& env) try : mUi(ui), mEnv(env) {
 } catch (...) {
     HandleError(kClass, "Class_Initialize");
 }
@@ -42,7 +42,7 @@ int32_t K5Zipper::DoZipping() {
         // is met by the library as an existing archive.
         if (mDeleteZipFileFirst) {
             try {
-                DeleteFile(mZipFileName, true);
+                DeleteFile(mEnv, mZipFileName, true);
             } catch (...) {
             }
         }

@@ -7,12 +7,14 @@
 
 namespace k5 {
 
+class Env;
 class UserInteraction;
 
 class K5Zipper {
 public:
     // The prompts, the warning box and the progress of the archiving go to ui.
-    explicit K5Zipper(UserInteraction& ui);
+    // The archive's file-changing calls go through env.
+    explicit K5Zipper(UserInteraction& ui, Env& env);
 
     const std::string& DateFilter() const { return mDateFilter; }
     void SetDateFilter(const std::string& v) { mDateFilter = v; }
@@ -93,9 +95,11 @@ public:
     int32_t DoZipping();
 
     UserInteraction& Ui() const { return mUi; }
+    Env& GetEnv() const { return mEnv; }
 
 private:
     UserInteraction& mUi;
+    Env& mEnv;
     std::string mDateFilter, mRootDir, mTempDir;
     int32_t mSuffix = 0;
     bool mEncrypt = false, mIncludeSystem = false, mVolume = false, mExcludeExtra = false,

@@ -1,8 +1,8 @@
 #include "archive/Zip32.h"
+#include "archive/ZipInternal.h"
 
 #include "support/Background.h"
 #include "support/Codepage.h"
-#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <zip.h>
@@ -24,6 +24,10 @@
 namespace k5 {
 
 namespace {
+
+using zipdetail::Abandon;
+using zipdetail::CodeOf;
+using zipdetail::OpenCreated;
 
 // What ZpInit and ZpSetOptions left for the next ZpArchive. The texts are our own copies:
 // the caller destroys its copy of the record right after ZpSetOptions.
@@ -169,40 +173,6 @@ int32_t CollectEntries(const LibState& lib, int32_t count, char** names, std::ve
     return ZE_OK;
 }
 
-int32_t CodeOf(zip_error_t* error) {
-    // A full disk may surface as the failed flush inside a seek or a position query, after
-    // the write itself seemed to succeed into a buffer: it is still a write error.
-    const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS &&
-        (system == ENOSPC || system == EDQUOT || system == EFBIG))
-        return ZE_WRITE;
-    switch (zip_error_code_zip(error)) {
-    case ZIP_ER_OPEN:
-    case ZIP_ER_NOENT:
-        return ZE_OPEN;
-    case ZIP_ER_READ:
-    case ZIP_ER_SEEK:
-    case ZIP_ER_EOF:
-    case ZIP_ER_TELL:
-        return ZE_READ;
-    case ZIP_ER_WRITE:
-    case ZIP_ER_CLOSE:
-        return ZE_WRITE;
-    case ZIP_ER_TMPOPEN:
-    case ZIP_ER_RENAME:
-        return ZE_TEMP;
-    case ZIP_ER_MEMORY:
-        return ZE_MEM;
-    case ZIP_ER_CANCELLED:
-        return ZE_ABORT;
-    case ZIP_ER_COMPNOTSUPP:
-    case ZIP_ER_ENCRNOTSUPP:
-    case ZIP_ER_EXISTS:
-        return ZE_PARMS;
-    default:
-        return ZE_LOGIC;
-    }
-}
 
 // libzip compresses everything inside zip_close, which runs on a helper thread: its
 // callbacks only record how far it is, and the caller's thread passes that on to the
@@ -250,22 +220,10 @@ bool MakeTempFile(const std::string& archive, std::string& tempName) {
     return true;
 }
 
-// libzip on a file just created for it; the file is removed when libzip refuses it.
-zip_t* OpenCreated(const std::string& path) {
-    int zipError = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_TRUNCATE, &zipError);
-    if (za == nullptr) unlink(path.c_str());
-    return za;
-}
 
-// An archive given up on: nothing of it stays on disk.
-int32_t Abandon(zip_t* za, const std::string& path, int32_t code) {
-    zip_discard(za);
-    unlink(path.c_str());
-    return code;
-}
 
-int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, const std::string& archive) {
+int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, const std::string& archive,
+                     Env& env) {
     const ZPOPT& o = lib.options;
     std::string comment, password;
     if (o.fComment && lib.callbacks.comment != nullptr) {
@@ -286,7 +244,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     struct stat st {};
     if (stat(archive.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ZE_CREAT;
     std::string temp;
-    if (FsChangePoint("zip-create") != 0 || !MakeTempFile(archive, temp)) return ZE_CREAT;
+    if (!env.ChangePoint("zip-create").Ok() || !MakeTempFile(archive, temp)) return ZE_CREAT;
     zip_t* za = OpenCreated(temp);
     if (za == nullptr) return ZE_CREAT;
     auto fail = [&](int32_t code) { return Abandon(za, temp, code); };
@@ -331,7 +289,7 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     zip_register_progress_callback_with_state(za, 0.001, OnProgress, nullptr, &progress);
     zip_register_cancel_callback_with_state(za, OnCancel, nullptr, &progress);
 
-    if (FsChangePoint("zip-write") != 0) return fail(ZE_WRITE);
+    if (!env.ChangePoint("zip-write").Ok()) return fail(ZE_WRITE);
     // Reading, compressing and writing a file of gigabytes runs on a helper thread; the
     // service callback is called here, so the caller's event loop never waits long.
     std::function<void()> tick;
@@ -348,13 +306,13 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     int32_t result = ZE_OK;
     RunWithTicks(
         [&] {
-            if (!SyncFileAndFolder(temp)) {
+            if (!SyncFileAndFolder(env, temp).Ok()) {
                 unlink(temp.c_str());
                 result = ZE_WRITE;
-            } else if (FsChangePoint("rename") != 0 || rename(temp.c_str(), archive.c_str()) != 0) {
+            } else if (!env.ChangePoint("rename").Ok() || !env.Rename(temp, archive).Ok()) {
                 unlink(temp.c_str());
                 result = ZE_TEMP;
-            } else if (!SyncFileAndFolder(archive)) {
+            } else if (!SyncFileAndFolder(env, archive).Ok()) {
                 unlink(archive.c_str());
                 result = ZE_WRITE;
             }
@@ -365,66 +323,61 @@ int32_t WriteArchive(const LibState& lib, const std::vector<Entry>& entries, con
     return result;
 }
 
-struct OneFileProgress {
-    const std::atomic<bool>& cancel;
-    std::atomic<long>& thousandths;
-};
-
-void OnOneFileProgress(zip_t*, double fraction, void* data) {
-    static_cast<OneFileProgress*>(data)->thousandths = static_cast<long>(fraction * 1000.0 + 0.5);
-}
-
-int OnOneFileCancel(zip_t*, void* data) {
-    return static_cast<OneFileProgress*>(data)->cancel ? 1 : 0;
-}
-
 } // namespace
 
-int32_t ZipOneFile(const std::string& file, const std::string& entryName, const std::string& target,
-                   const std::atomic<bool>& cancel, std::atomic<long>& thousandths) {
-    // Created here with the permissions a new file gets; libzip keeps them when it renames
-    // its own temporary file onto it.
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return ZE_CREAT;
-    ::close(fd);
-    zip_t* za = OpenCreated(target);
-    if (za == nullptr) return ZE_CREAT;
-    auto fail = [&](int32_t code) { return Abandon(za, target, code); };
-    zip_source_t* source = zip_source_file_create(file.c_str(), 0, 0, nullptr);
-    if (source == nullptr) return fail(ZE_OPEN);
-    const zip_int64_t index = zip_file_add(za, entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
-    if (index < 0) {
-        zip_source_free(source);
-        return fail(CodeOf(zip_get_error(za)));
-    }
-    if (zip_set_file_compression(za, index, ZIP_CM_DEFLATE, kDefaultDeflateLevel) != 0) return fail(ZE_PARMS);
-    OneFileProgress progress{cancel, thousandths};
-    zip_register_progress_callback_with_state(za, 0.001, OnOneFileProgress, nullptr, &progress);
-    zip_register_cancel_callback_with_state(za, OnOneFileCancel, nullptr, &progress);
-    if (zip_close(za) != 0) return fail(cancel ? ZE_ABORT : CodeOf(zip_get_error(za)));
-    // Flushed without the counted seam; the folder is flushed by whoever renames it.
-    const int out = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool flushed = out >= 0 && ::fsync(out) == 0;
-    if (out >= 0) ::close(out);
-    if (!flushed) {
-        unlink(target.c_str());
+namespace zipdetail {
+
+int32_t CodeOf(zip_error_t* error) {
+    // A full disk may surface as the failed flush inside a seek or a position query, after
+    // the write itself seemed to succeed into a buffer: it is still a write error.
+    const int system = zip_error_code_system(error);
+    if (zip_error_system_type(error) == ZIP_ET_SYS &&
+        (system == ENOSPC || system == EDQUOT || system == EFBIG))
         return ZE_WRITE;
+    switch (zip_error_code_zip(error)) {
+    case ZIP_ER_OPEN:
+    case ZIP_ER_NOENT:
+        return ZE_OPEN;
+    case ZIP_ER_READ:
+    case ZIP_ER_SEEK:
+    case ZIP_ER_EOF:
+    case ZIP_ER_TELL:
+        return ZE_READ;
+    case ZIP_ER_WRITE:
+    case ZIP_ER_CLOSE:
+        return ZE_WRITE;
+    case ZIP_ER_TMPOPEN:
+    case ZIP_ER_RENAME:
+        return ZE_TEMP;
+    case ZIP_ER_MEMORY:
+        return ZE_MEM;
+    case ZIP_ER_CANCELLED:
+        return ZE_ABORT;
+    case ZIP_ER_COMPNOTSUPP:
+    case ZIP_ER_ENCRNOTSUPP:
+    case ZIP_ER_EXISTS:
+        return ZE_PARMS;
+    default:
+        return ZE_LOGIC;
     }
-    return ZE_OK;
 }
 
-bool ZipHoldsOneFile(const std::string& zip, const std::string& entryName, uint64_t size) {
+// libzip on a file just created for it; the file is removed when libzip refuses it.
+zip_t* OpenCreated(const std::string& path) {
     int zipError = 0;
-    zip_t* za = zip_open(zip.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &zipError);
-    if (za == nullptr) return false;
-    zip_stat_t st;
-    zip_stat_init(&st);
-    const bool one = zip_get_num_entries(za, 0) == 1 && zip_stat_index(za, 0, 0, &st) == 0 &&
-                     (st.valid & ZIP_STAT_NAME) && (st.valid & ZIP_STAT_SIZE) && entryName == st.name &&
-                     st.size == size;
-    zip_discard(za);
-    return one;
+    zip_t* za = zip_open(path.c_str(), ZIP_TRUNCATE, &zipError);
+    if (za == nullptr) unlink(path.c_str());
+    return za;
 }
+
+// An archive given up on: nothing of it stays on disk.
+int32_t Abandon(zip_t* za, const std::string& path, int32_t code) {
+    zip_discard(za);
+    unlink(path.c_str());
+    return code;
+}
+
+} // namespace zipdetail
 
 std::string ZipEntryName(const std::string& listedName, bool junkDir) {
     return junkDir ? BaseName(CleanEntryName(listedName)) : CleanEntryName(listedName);
@@ -451,7 +404,7 @@ int32_t ZpSetOptions(const ZPOPT* options) {
     return 1;
 }
 
-int32_t ZpArchive(int32_t count, const char* archive, char** names) {
+int32_t ZpArchive(int32_t count, const char* archive, char** names, Env& env) {
     const LibState& lib = Lib();
     if (!lib.ready) return ZE_LOGIC;
     if (archive == nullptr || archive[0] == '\0') return ZE_PARMS;
@@ -461,7 +414,7 @@ int32_t ZpArchive(int32_t count, const char* archive, char** names) {
     std::vector<Entry> entries;
     if (const int32_t code = CollectEntries(lib, count, names, entries); code != ZE_OK) return code;
     if (entries.empty()) return ZE_NONE;
-    return WriteArchive(lib, entries, archive);
+    return WriteArchive(lib, entries, archive, env);
 }
 
 } // namespace k5

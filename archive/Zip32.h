@@ -3,6 +3,8 @@
 // on libzip. The records keep the Zip32 field order; their byte offsets are those of this
 // build. Archives are always made new: written under a temporary name in the archive's
 // folder, flushed to disk and renamed into place only when complete.
+#include "support/Env.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -92,8 +94,8 @@ int32_t ZpSetOptions(const ZPOPT* options);
 // `names` (the files' own names, zero-terminated). Every listed file must be readable, or nothing
 // is written (18). 0 only when the archive is complete and flushed to disk; on any failure
 // nothing is left under the archive's name or the temporary name, and an archive that was
-// there before stays as it was.
-int32_t ZpArchive(int32_t count, const char* archive, char** names);
+// there before stays as it was. Its file-changing calls go through `env`.
+int32_t ZpArchive(int32_t count, const char* archive, char** names, Env& env = Env::Default());
 
 // The entry name a listed file is stored under: the name as listed, without a leading "/",
 // "." and ".." parts, a "\" in a part stored as "_"; with junkDir its last part alone.

@@ -261,7 +261,7 @@ int32_t ZipWithOptions(K5Zipper& zipper) {
 
     CreateFileNamesArgvList(&zipper.FileNames(), m.names);
     ZpSetOptions(&o);
-    return ZpArchive(m.names.count, zipper.ZipFileName().c_str(), m.names.names);
+    return ZpArchive(m.names.count, zipper.ZipFileName().c_str(), m.names.names, zipper.GetEnv());
 }
 
 const ZPOPT& ZipOptionRecord() {
@@ -274,10 +274,10 @@ const ZipNameList& ZipNames() {
     return Module().names;
 }
 
-int32_t ZipFile(UserInteraction& ui, FilesLib* filesLib, const std::string& fileName,
+int32_t ZipFile(UserInteraction& ui, Env& env, FilesLib* filesLib, const std::string& fileName,
                 const std::string& zipFileName) {
     try {
-        K5Zipper zipper(ui);
+        K5Zipper zipper(ui, env);
         if (filesLib == nullptr) RaiseError(91, "Object variable or With block variable not set");
         if (filesLib->FileExists(fileName)) zipper.AddFileName(fileName);
         zipper.SetZipFileName(zipFileName);
@@ -290,10 +290,10 @@ int32_t ZipFile(UserInteraction& ui, FilesLib* filesLib, const std::string& file
     K5_TRAP(kFrm, "ZipFile")
 }
 
-int32_t ZipFiles(UserInteraction& ui, const std::string& zipFileName,
+int32_t ZipFiles(UserInteraction& ui, Env& env, const std::string& zipFileName,
                  const std::vector<std::string>& fileNames) {
     try {
-        K5Zipper zipper(ui);
+        K5Zipper zipper(ui, env);
         for (const std::string& name : fileNames) {
             if (IsFileExists(name)) zipper.AddFileName(name);
         }

@@ -9,6 +9,7 @@
 
 namespace k5 {
 
+class Env;
 class FilesLib;
 class K5Zipper;
 class UserInteraction;
@@ -17,11 +18,11 @@ class UserInteraction;
 // file test is the file library's (filesLib must be given; none raises an error). A missing
 // file leaves the list empty and the library answers 12. Returns the library's code;
 // unexpected failures are raised (location "ProphylaxisFrm.ZipFile").
-int32_t ZipFile(UserInteraction& ui, FilesLib* filesLib, const std::string& fileName,
+int32_t ZipFile(UserInteraction& ui, Env& env, FilesLib* filesLib, const std::string& fileName,
                 const std::string& zipFileName);
 // The archive `zipFileName` with every file of `fileNames` that exists, stored with its
 // path. Returns the library's code; unexpected failures are raised ("ProphylaxisFrm.ZipFiles").
-int32_t ZipFiles(UserInteraction& ui, const std::string& zipFileName,
+int32_t ZipFiles(UserInteraction& ui, Env& env, const std::string& zipFileName,
                  const std::vector<std::string>& fileNames);
 // The first file of `fileNames` that the archive made by ZipFiles does not hold under its
 // entry name with its present size; empty when it holds them all.

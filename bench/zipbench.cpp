@@ -3,6 +3,7 @@
 #include "archive/K5Zipper.h"
 #include "archive/Zipper.h"
 #include "common/ScriptedInteraction.h"
+#include "support/Env.h"
 
 #include <chrono>
 #include <cstdio>
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     k5::ScriptedInteraction ui;
-    k5::K5Zipper zipper(ui);
+    k5::K5Zipper zipper(ui, k5::Env::Default());
     zipper.AddFileName(argv[1]);
     zipper.SetZipFileName(argv[2]);
     zipper.SetJunkDir(true);

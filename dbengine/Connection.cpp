@@ -40,25 +40,6 @@ std::string PlainPath(const std::string& path) {
     return path;
 }
 
-void SyncFileAndFolder(const std::string& path) {
-    const std::string plain = PlainPath(path);
-    int fd = ::open(plain.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int err = errno;
-        if (fd >= 0) ::close(fd);
-        Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(err)) + "]");
-    }
-    ::close(fd);
-    int dfd = ::open(FolderOf(plain).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        const int rc = ::fsync(dfd);
-        const int err = errno;
-        ::close(dfd);
-        if (rc != 0 && err != EINVAL)
-            Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(err)) + "]");
-    }
-}
-
 // ---- ProgressScope ----
 
 ProgressScope::ProgressScope(sqlite3* db, const ProgressHook& hook)
@@ -222,7 +203,7 @@ void RequireShortPath(const std::string& plain, const std::string& path) {
 }
 
 std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
-                                           bool create, const ProgressHook& hook) {
+                                           bool create, const ProgressHook& hook, const char* vfs) {
     ConfigureSqlite();
     const std::string plain = PlainPath(path);
     RequireShortPath(plain, path);
@@ -280,13 +261,13 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusi
     struct stat jst {};
     if (readOnly && ::stat((plain + "-journal").c_str(), &jst) == 0 && jst.st_size > 0) {
         sqlite3* rw = nullptr;
-        if (sqlite3_open_v2(plain.c_str(), &rw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+        if (sqlite3_open_v2(plain.c_str(), &rw, SQLITE_OPEN_READWRITE, vfs) == SQLITE_OK)
             sqlite3_exec(rw, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
         sqlite3_close(rw);
     }
 
     const int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(plain.c_str(), &c->db, flags, nullptr);
+    int rc = sqlite3_open_v2(plain.c_str(), &c->db, flags, vfs);
     auto fail = [&](int code) {
         std::string keep;
         const int ext = c->db ? sqlite3_extended_errcode(c->db) : code;

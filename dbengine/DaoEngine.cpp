@@ -1,17 +1,46 @@
 // DBEngine: creating, opening, holding and compacting database files.
 #include "dbengine/EngineInternal.h"
+#include "dbengine/FaultVfs.h"
+#include "support/Assert.h"
 #include "support/Background.h"
+#include "support/FileUtils.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 namespace k5::db {
 
 using namespace detail;
 
+namespace {
+
+// The copy and its folder entry on disk; a failure is the engine's disk error.
+void Flush(Env& env, const std::string& path) {
+    const SysResult flushed = SyncFileAndFolder(env, PlainPath(path));
+    if (!flushed.Ok())
+        Raise(3043, "Ошибка диска или сети. [" + std::string(std::strerror(flushed.error)) + "]");
+}
+
+} // namespace
+
+DBEngine::DBEngine(Env& env) : mEnv(env), mVfs(FaultVfsFor(env)) {}
+
 DBEngine& DBEngine::Instance() {
     static DBEngine engine;
     return engine;
+}
+
+void DBEngine::SetProgressHook(ProgressHook hook) {
+    if (!hook) {
+        mProgress = nullptr;
+        return;
+    }
+    mProgress = [hook = std::move(hook), owner = OwnerThread()](int64_t done, int64_t total) {
+        K5_ASSERT(owner.IsCurrent());
+        hook(done, total);
+    };
 }
 
 std::string DBEngine::Version() const {
@@ -20,7 +49,7 @@ std::string DBEngine::Version() const {
 
 std::unique_ptr<Database> DBEngine::CreateDatabase(const std::string& path, const std::string& locale,
                                                    int options) {
-    auto conn = OpenConnection(path, true, false, true, mProgress);
+    auto conn = OpenConnection(path, true, false, true, mProgress, mVfs);
     if (!locale.empty()) {
         sqlite3_stmt* st = conn->Prepare("INSERT OR REPLACE INTO _k5_meta(key, value) VALUES ('locale', ?1)");
         sqlite3_bind_text(st, 1, locale.c_str(), -1, SQLITE_TRANSIENT);
@@ -31,7 +60,7 @@ std::unique_ptr<Database> DBEngine::CreateDatabase(const std::string& path, cons
 }
 
 std::unique_ptr<Database> DBEngine::OpenDatabase(const std::string& path, bool exclusive, bool readOnly) {
-    return MakeDatabase(OpenConnection(path, exclusive, readOnly, false, mProgress));
+    return MakeDatabase(OpenConnection(path, exclusive, readOnly, false, mProgress, mVfs));
 }
 
 std::unique_ptr<FileHold> DBEngine::HoldFile(const std::string& path) {
@@ -41,7 +70,7 @@ std::unique_ptr<FileHold> DBEngine::HoldFile(const std::string& path) {
 bool DBEngine::IsCompact(const std::string& path) {
     std::shared_ptr<detail::Connection> conn;
     try {
-        conn = OpenConnection(path, false, true, false, mProgress);
+        conn = OpenConnection(path, false, true, false, mProgress, mVfs);
     } catch (const K5Error&) {
         return false;
     }
@@ -79,7 +108,7 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
                       "' не является допустимым путем. Убедитесь, что путь введен правильно и что имеется "
                       "подключение к серверу, на котором находится файл.");
     }
-    auto src = OpenConnection(source, false, true, false, mProgress);
+    auto src = OpenConnection(source, false, true, false, mProgress, mVfs);
     auto removeDestination = [&] {
         ::unlink(dst.c_str());
         ::unlink((dst + "-journal").c_str());
@@ -121,15 +150,15 @@ void DBEngine::CompactDatabase(const std::string& source, const std::string& des
     if (mProgress) tick = [this] { mProgress(0, 0); };
     try {
         // The copy reaches the disk first, so the commit below has little left to flush.
-        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
+        RunWithTicks([&] { Flush(mEnv, destination); }, tick);
         // Indexes that the source had not built yet are built in the copy.
-        auto out = OpenConnection(destination, true, false, false, mProgress);
+        auto out = OpenConnection(destination, true, false, false, mProgress, mVfs);
         out->RunLong([&] {
             out->BuildPendingIndexes();
             out->Commit();
         });
         out->CloseAll();
-        RunWithTicks([&] { SyncFileAndFolder(destination); }, tick);
+        RunWithTicks([&] { Flush(mEnv, destination); }, tick);
     } catch (...) {
         removeDestination();
         throw;

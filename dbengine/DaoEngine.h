@@ -2,6 +2,7 @@
 // The database engine: DAO-style objects over one SQLite 3 file per database.
 // Every failure is raised as an EngineError (a K5Error whose source is the engine's name)
 // with a Jet-style number and a Russian description.
+#include "support/Env.h"
 #include "support/Error.h"
 #include "support/Value.h"
 
@@ -172,7 +173,10 @@ public:
 
 class DBEngine {
 public:
-    // The one engine of the program, created on first use.
+    // An engine whose database files, writes and flushes go through `env`: whoever runs the
+    // maintenance makes one for the run.
+    explicit DBEngine(Env& env = Env::Default());
+    // An engine on the system, for tools and tests that run no maintenance.
     static DBEngine& Instance();
 
     std::string Version() const;
@@ -188,10 +192,14 @@ public:
     // locks), or while a connection of this process has it open.
     std::unique_ptr<FileHold> HoldFile(const std::string& path);
 
-    void SetProgressHook(ProgressHook hook) { mProgress = std::move(hook); }
+    // Set by the engine's owner for its run; called on the thread that set it, which is
+    // asserted (long calls run their work on a helper thread and never call it from there).
+    void SetProgressHook(ProgressHook hook);
     const ProgressHook& Progress() const { return mProgress; }
 
 private:
+    Env& mEnv;
+    const char* mVfs; // the counting layer under SQLite, or null for SQLite's own
     ProgressHook mProgress;
 };
 

@@ -254,11 +254,11 @@ std::unique_ptr<Recordset> OpenSqlRecordset(std::shared_ptr<Connection> conn, co
 std::unique_ptr<Database> MakeDatabase(std::shared_ptr<Connection> conn);
 // A database whose file SQLite refused: its tables are read from the pages, nothing else.
 std::unique_ptr<Database> MakeSalvageDatabase(std::shared_ptr<Connection> conn);
+// `vfs` names the SQLite VFS for the file (null: SQLite's default).
 std::shared_ptr<Connection> OpenConnection(const std::string& path, bool exclusive, bool readOnly,
-                                           bool create, const ProgressHook& hook);
+                                           bool create, const ProgressHook& hook, const char* vfs = nullptr);
 
 // Paths are never URIs: a relative name beginning with "file:" is made "./file:...".
 std::string PlainPath(const std::string& path);
-void SyncFileAndFolder(const std::string& path);
 
 } // namespace k5::db::detail

@@ -1,33 +1,43 @@
 #include "dbengine/FaultVfs.h"
 
-#include "support/FaultPoints.h"
-
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
 
 namespace k5::db {
 
 namespace {
 
+// SQLite's default VFS, below every counting one; the methods are the same for all.
 sqlite3_vfs* gReal = nullptr;
-sqlite3_vfs gVfs{};
 sqlite3_io_methods gMethods{};
 
 // The real file lives right behind our header in the block SQLite allocates.
 struct FaultFile {
     sqlite3_file base;
+    Env* env;
     bool lossy; // a file whose writes may be lost
 };
+
+Env& EnvOf(sqlite3_file* f) {
+    return *reinterpret_cast<FaultFile*>(f)->env;
+}
+Env& EnvOf(sqlite3_vfs* vfs) {
+    return *static_cast<Env*>(vfs->pAppData);
+}
 
 sqlite3_file* Real(sqlite3_file* f) {
     return reinterpret_cast<sqlite3_file*>(reinterpret_cast<FaultFile*>(f) + 1);
 }
 
-int Injected(const char* what, int ioError) {
-    const int e = FsChangePoint(what);
-    if (e == 0) return SQLITE_OK;
-    return e == ENOSPC ? SQLITE_FULL : ioError;
+int Injected(Env& env, const char* what, int ioError) {
+    const SysResult injected = env.ChangePoint(what);
+    if (injected.Ok()) return SQLITE_OK;
+    return injected.error == ENOSPC ? SQLITE_FULL : ioError;
 }
 
 int Close(sqlite3_file* f) {
@@ -38,16 +48,16 @@ int Read(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
     return Real(f)->pMethods->xRead(Real(f), buf, n, off);
 }
 int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
-    if (const int rc = Injected("db-write", SQLITE_IOERR_WRITE)) return rc;
-    if (reinterpret_cast<FaultFile*>(f)->lossy && LostWritePoint()) return SQLITE_OK;
+    if (const int rc = Injected(EnvOf(f), "db-write", SQLITE_IOERR_WRITE)) return rc;
+    if (reinterpret_cast<FaultFile*>(f)->lossy && EnvOf(f).LoseThisWrite()) return SQLITE_OK;
     return Real(f)->pMethods->xWrite(Real(f), buf, n, off);
 }
 int Truncate(sqlite3_file* f, sqlite3_int64 size) {
-    if (const int rc = Injected("db-truncate", SQLITE_IOERR_TRUNCATE)) return rc;
+    if (const int rc = Injected(EnvOf(f), "db-truncate", SQLITE_IOERR_TRUNCATE)) return rc;
     return Real(f)->pMethods->xTruncate(Real(f), size);
 }
 int Sync(sqlite3_file* f, int flags) {
-    if (const int rc = Injected("db-sync", SQLITE_IOERR_FSYNC)) return rc;
+    if (const int rc = Injected(EnvOf(f), "db-sync", SQLITE_IOERR_FSYNC)) return rc;
     return Real(f)->pMethods->xSync(Real(f), flags);
 }
 int FileSize(sqlite3_file* f, sqlite3_int64* size) {
@@ -92,16 +102,18 @@ int Unfetch(sqlite3_file*, sqlite3_int64, void*) {
     return SQLITE_OK;
 }
 
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
     sqlite3_file* r = Real(f);
     r->pMethods = nullptr;
     const int rc = gReal->xOpen(gReal, name, r, flags, outFlags);
     f->pMethods = r->pMethods ? &gMethods : nullptr;
-    reinterpret_cast<FaultFile*>(f)->lossy = (flags & SQLITE_OPEN_MAIN_DB) && LostWriteTarget(name);
+    FaultFile* file = reinterpret_cast<FaultFile*>(f);
+    file->env = &EnvOf(vfs);
+    file->lossy = (flags & SQLITE_OPEN_MAIN_DB) && name != nullptr && file->env->LosesWritesTo(name);
     return rc;
 }
-int Delete(sqlite3_vfs*, const char* name, int syncDir) {
-    if (const int rc = Injected("db-delete", SQLITE_IOERR_DELETE)) return rc;
+int Delete(sqlite3_vfs* vfs, const char* name, int syncDir) {
+    if (const int rc = Injected(EnvOf(vfs), "db-delete", SQLITE_IOERR_DELETE)) return rc;
     return gReal->xDelete(gReal, name, syncDir);
 }
 int Access(sqlite3_vfs*, const char* name, int flags, int* out) {
@@ -138,14 +150,7 @@ int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
     return gReal->xCurrentTimeInt64(gReal, out);
 }
 
-} // namespace
-
-void InstallFaultVfs() {
-    if (!FaultPointsActive() || gReal != nullptr) return;
-    sqlite3_initialize();
-    gReal = sqlite3_vfs_find(nullptr);
-    if (gReal == nullptr) return;
-
+void InitMethods() {
     gMethods.iVersion = 3;
     gMethods.xClose = Close;
     gMethods.xRead = Read;
@@ -165,25 +170,57 @@ void InstallFaultVfs() {
     gMethods.xShmUnmap = ShmUnmap;
     gMethods.xFetch = Fetch;
     gMethods.xUnfetch = Unfetch;
+}
 
-    gVfs.iVersion = 2;
-    gVfs.szOsFile = static_cast<int>(sizeof(FaultFile)) + gReal->szOsFile;
-    gVfs.mxPathname = gReal->mxPathname;
-    gVfs.zName = "k5fault";
-    gVfs.xOpen = Open;
-    gVfs.xDelete = Delete;
-    gVfs.xAccess = Access;
-    gVfs.xFullPathname = FullPathname;
-    gVfs.xDlOpen = DlOpen;
-    gVfs.xDlError = DlError;
-    gVfs.xDlSym = DlSym;
-    gVfs.xDlClose = DlClose;
-    gVfs.xRandomness = Randomness;
-    gVfs.xSleep = Sleep;
-    gVfs.xCurrentTime = CurrentTime;
-    gVfs.xGetLastError = GetLastError;
-    gVfs.xCurrentTimeInt64 = CurrentTimeInt64;
-    sqlite3_vfs_register(&gVfs, 1);
+// One VFS for each Env, whose pAppData is that Env.
+struct EnvVfs {
+    std::string name;
+    sqlite3_vfs vfs{};
+};
+
+void InitVfs(EnvVfs& v, Env& env) {
+    sqlite3_vfs& out = v.vfs;
+    out.iVersion = 2;
+    out.pAppData = &env;
+    out.szOsFile = static_cast<int>(sizeof(FaultFile)) + gReal->szOsFile;
+    out.mxPathname = gReal->mxPathname;
+    out.zName = v.name.c_str();
+    out.xOpen = Open;
+    out.xDelete = Delete;
+    out.xAccess = Access;
+    out.xFullPathname = FullPathname;
+    out.xDlOpen = DlOpen;
+    out.xDlError = DlError;
+    out.xDlSym = DlSym;
+    out.xDlClose = DlClose;
+    out.xRandomness = Randomness;
+    out.xSleep = Sleep;
+    out.xCurrentTime = CurrentTime;
+    out.xGetLastError = GetLastError;
+    out.xCurrentTimeInt64 = CurrentTimeInt64;
+}
+
+} // namespace
+
+const char* FaultVfsFor(Env& env) {
+    if (!env.WatchesDatabaseWrites()) return nullptr;
+    static std::mutex mutex;
+    // Registered for the life of the process: SQLite keeps the pointer.
+    static std::map<Env*, std::unique_ptr<EnvVfs>> registered;
+    const std::lock_guard<std::mutex> lock(mutex);
+    std::unique_ptr<EnvVfs>& v = registered[&env];
+    if (v) return v->name.c_str();
+    if (gReal == nullptr) {
+        sqlite3_initialize();
+        gReal = sqlite3_vfs_find(nullptr);
+        if (gReal == nullptr) return nullptr;
+        InitMethods();
+    }
+    v = std::make_unique<EnvVfs>();
+    v->name = "k5env" + std::to_string(registered.size());
+    InitVfs(*v, env);
+    sqlite3_vfs_register(&v->vfs, 0);
+    return v->name.c_str();
 }
 
 } // namespace k5::db

@@ -5,7 +5,6 @@
 #include "maintenance/Probes.h"
 #include "support/Common.h"
 #include "support/Error.h"
-#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <cerrno>
@@ -39,7 +38,7 @@ std::string BigDocsFolder(const std::string& dbFolder) {
 // to a file elsewhere (or replace it by a copy), so it is named and left as it is.
 std::vector<std::string> DocumentFiles(MaintenanceContext& ctx, const std::string& dbFolder) {
     std::vector<std::string> files;
-    for (std::string& file : KeptFilesLib()->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true)) {
+    for (std::string& file : KeptFilesLib(ctx)->ListFiles(BigDocsFolder(dbFolder), "*_*.mdb", true, true)) {
         struct stat st {};
         if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             ctx.log.LogAdd("Файл " + Shown(file) + " является символической ссылкой и пропущен.", true);
@@ -50,15 +49,13 @@ std::vector<std::string> DocumentFiles(MaintenanceContext& ctx, const std::strin
 }
 
 // Base name and lower-case extension as the file library splits them.
-void SplitName(const std::string& file, std::string& base, std::string& ext) {
+void SplitName(MaintenanceContext& ctx, const std::string& file, std::string& base, std::string& ext) {
     std::string out1, out4;
-    KeptFilesLib()->SplitFileName(file, out1, base, ext, out4);
+    KeptFilesLib(ctx)->SplitFileName(file, out1, base, ext, out4);
     ext = ToLower(ext);
 }
 
 } // namespace
-
-std::function<void(MaintenanceContext&)> gBigDocsPause = CompactionPause;
 
 std::optional<int64_t> DocumentIdOf(const std::string& baseName) {
     const size_t underscore = baseName.find('_');
@@ -90,14 +87,14 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
         ctx.log.LogAddEnd("Поиск и переименование лишних файлов в подкаталоге BigDocs:", true);
         std::unique_ptr<db::Database> database = ctx.engine.OpenDatabase(aDbFile, true, false);
         const std::vector<std::string> files = DocumentFiles(ctx, aDbFolder);
-        if (gBigDocsPause) gBigDocsPause(ctx);
-        const std::string suffix = "-лишний-файл-" + RunStamp();
+        ctx.env.Pause(Wait::BigDocs, ctx.ui);
+        const std::string suffix = "-лишний-файл-" + RunStamp(ctx.env.Now());
         int64_t renamed = 0;
         int64_t done = 0;
         for (const std::string& file : files) {
             ctx.ui.Progress("Поиск лишних файлов в BigDocs", ++done, static_cast<int64_t>(files.size()));
             std::string base, ext;
-            SplitName(file, base, ext);
+            SplitName(ctx, file, base, ext);
             if (ext != "mdb") continue;
             // The id reaches the query only as a checked whole number bound as a parameter:
             // no part of a file name is ever read as SQL.
@@ -113,7 +110,7 @@ void CheckBigFolder(MaintenanceContext& ctx, const std::string& aDbFolder, const
             rs->Close();
             if (orphan) {
                 const std::string newName = file + suffix;
-                KeptFilesLib()->RenameFile(file, newName);
+                KeptFilesLib(ctx)->RenameFile(file, newName);
                 ctx.log.LogAddEnd(Shown(newName), false);
                 ++renamed;
             }
@@ -132,7 +129,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
             ctx.state.mProtocolFolder + "Korund5_BigDocs" + ctx.state.mBackupSuffix + ".zip";
         std::string error;
         if (ctx.state.mFilesLib && ctx.state.mFilesLib->FolderExists(ctx.state.mProtocolFolder)) {
-            const int32_t code = ZipFiles(ctx.ui, zipName, files);
+            const int32_t code = ZipFiles(ctx.ui, ctx.env, zipName, files);
             if (code != 0) error = "\r\n" + ZipErrorText(code) + "\r\n";
             // Only what the archive holds may be compacted: it must hold every listed file
             // (the library takes at most 1024 names).
@@ -155,7 +152,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
                            zipName + ".",
                        true);
         ctx.log.LogAddEnd("Сжатие файлов в папке BigDocs:", true);
-        if (gBigDocsPause) gBigDocsPause(ctx);
+        ctx.env.Pause(Wait::BigDocs, ctx.ui);
 
         // Sums are 64-bit: a folder of large documents may well exceed 2 GB in all.
         int64_t compacted = 0;
@@ -164,7 +161,7 @@ void CompactBigDocs(MaintenanceContext& ctx, const std::string& aDbFolder) {
         for (const std::string& file : files) {
             ctx.ui.Progress("Сжатие файлов в папке BigDocs", ++done, static_cast<int64_t>(files.size()));
             std::string base, ext;
-            SplitName(file, base, ext);
+            SplitName(ctx, file, base, ext);
             if (ext != "mdb") continue;
             ctx.log.LogAddBegin("Сжатие файла " + Shown(file), true);
             const double before = std::nearbyint(privFileSize(ctx, file));

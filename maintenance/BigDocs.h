@@ -22,7 +22,4 @@ std::string MissingFolderText(const std::string& folder);
 // the part before "_" is not a plain whole number of at most 18 digits.
 std::optional<int64_t> DocumentIdOf(const std::string& baseName);
 
-// Test seam: the one-second pauses of both operations (they yield while they wait).
-extern std::function<void(MaintenanceContext&)> gBigDocsPause;
-
 } // namespace k5

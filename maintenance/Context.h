@@ -1,10 +1,12 @@
 #pragma once
-// What every maintenance step reaches: the run state, the protocol, the user, the
-// window's options (read when a step reaches them) and the engine.
+// What every maintenance step reaches: the run state, the protocol, the user, the outside
+// world (files, clock, waits), the window's options (read when a step reaches them) and the
+// engine.
 #include "dbengine/DaoEngine.h"
 #include "protocol/RunProtocol.h"
 #include "protocol/RunState.h"
 #include "support/Background.h"
+#include "support/Env.h"
 #include "support/UserInteraction.h"
 
 #include <functional>
@@ -49,6 +51,7 @@ struct MaintenanceContext {
     RunState& state;
     RunProtocol& log;
     UserInteraction& ui;
+    Env& env;
     RunOptions& options;
     db::DBEngine& engine;
 };

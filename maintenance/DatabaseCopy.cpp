@@ -31,7 +31,7 @@ std::string CompactionFile(const RunState& state, const std::string& targetFile)
 
 void IntermediateCompaction(MaintenanceContext& ctx, const std::string& targetFile) {
     const std::string compactFile = CompactionFile(ctx.state, targetFile);
-    DeleteFile(compactFile, true);
+    DeleteFile(ctx.env, compactFile, true);
     ctx.log.LogAddBegin("Промежуточное сжатие файла БД " + targetFile, true);
     // The copy only appends to its file: with no free pages to give back, a gigabyte written
     // again would change nothing but the run's time (the final compaction packs it anyway).
@@ -39,7 +39,7 @@ void IntermediateCompaction(MaintenanceContext& ctx, const std::string& targetFi
     ctx.engine.CompactDatabase(targetFile, compactFile);
     ctx.log.LogAddEnd(" завершено успешно.", true);
     // The compacted copy replaces the file in one rename: no moment without the new database.
-    InBackground(ctx, [&] { MoveFile(compactFile, targetFile); });
+    InBackground(ctx, [&] { MoveFile(ctx.env, compactFile, targetFile); });
 }
 
 } // namespace
@@ -127,7 +127,7 @@ bool CopyDataBase(MaintenanceContext& ctx, const std::string& aSourceFile, const
                   const std::string& aRefFile, const std::optional<std::vector<std::string>>& aTableList) {
     try {
         bool result = true;
-        DeleteFile(aTargetFile, true);
+        DeleteFile(ctx.env, aTargetFile, true);
         if (!CreateMdb(ctx, aTargetFile, "Новый (пустой) файл БД")) return false;
 
         std::unique_ptr<db::Database> source = OpenMdbFile(ctx, aSourceFile, true, true);

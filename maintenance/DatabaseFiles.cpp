@@ -2,7 +2,6 @@
 
 #include "support/Common.h"
 #include "support/FileUtils.h"
-#include "support/FaultPoints.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,19 +40,6 @@ std::string DamageReport(const std::string& report) {
 }
 
 } // namespace
-
-void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total) {
-    const auto until = std::chrono::steady_clock::now() + total;
-    while (std::chrono::steady_clock::now() < until) {
-        ui.YieldOnce();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-void CompactionPause(MaintenanceContext& ctx) {
-    if (ShortPauses()) return ctx.ui.YieldOnce();
-    YieldingPause(ctx.ui, std::chrono::seconds(1));
-}
 
 void MoveToFirstRow(db::Recordset& rs) {
     rs.MoveFirst();
@@ -134,17 +120,17 @@ std::unique_ptr<db::Database> OpenMdbFile(MaintenanceContext& ctx, const std::st
 bool CompactMdb(MaintenanceContext& ctx, const std::string& aDbFile) {
     try {
         const std::string pack = aDbFile + ".pack";
-        DeleteFile(pack, true);
+        DeleteFile(ctx.env, pack, true);
         // The engine flushes the compacted copy to disk before it returns.
         ctx.engine.CompactDatabase(aDbFile, pack);
-        CompactionPause(ctx);
+        ctx.env.Pause(Wait::Compaction, ctx.ui);
         const std::string old = aDbFile + ".old";
         // The file's own name is never missing, not even after a crash, and the compacted
         // copy keeps the file's owner and mode.
         InBackground(ctx, [&] {
-            DeleteFile(old, true);
-            ReplaceKeeping(pack, aDbFile, old);
-            DeleteFile(old, false);
+            DeleteFile(ctx.env, old, true);
+            ReplaceKeeping(ctx.env, pack, aDbFile, old);
+            DeleteFile(ctx.env, old, false);
         });
         return true;
     }

@@ -9,11 +9,6 @@
 
 namespace k5 {
 
-// Waits, yielding to the event loop so that the window keeps repainting.
-void YieldingPause(UserInteraction& ui, std::chrono::milliseconds total);
-// The fixed one-second pause after a compaction (skipped with K5_TEST_SHORT_PAUSES).
-void CompactionPause(MaintenanceContext& ctx);
-
 // Creates an empty database (Cyrillic sort order) and closes it again; the protocol
 // tells the outcome. Callers reopen the file with OpenMdbFile.
 bool CreateMdb(MaintenanceContext& ctx, const std::string& aDbFile, const std::string& aDescription);

@@ -2,16 +2,18 @@
 
 namespace k5 {
 
-db::DBEngine& ProductEngine() {
-    return db::DBEngine::Instance();
+std::unique_ptr<db::DBEngine> MakeRunEngine(Env& env) {
+    return std::make_unique<db::DBEngine>(env);
 }
 
-EngineProgressReport::EngineProgressReport(std::function<void(int64_t done, int64_t total)> report) {
-    db::DBEngine::Instance().SetProgressHook(std::move(report));
+EngineProgressReport::EngineProgressReport(db::DBEngine& engine,
+                                           std::function<void(int64_t done, int64_t total)> report)
+    : mEngine(engine) {
+    mEngine.SetProgressHook(std::move(report));
 }
 
 EngineProgressReport::~EngineProgressReport() {
-    db::DBEngine::Instance().SetProgressHook(nullptr);
+    mEngine.SetProgressHook(nullptr);
 }
 
 } // namespace k5

@@ -58,7 +58,7 @@ void NoteRemoved(MaintenanceContext& ctx, const std::string& path) {
 }
 
 void Removed(MaintenanceContext& ctx, const std::string& path) {
-    if (DeleteFile(path, true)) NoteRemoved(ctx, path);
+    if (DeleteFile(ctx.env, path, true)) NoteRemoved(ctx, path);
 }
 
 bool IsMainWorkFile(const std::string& name) {
@@ -106,7 +106,7 @@ void RemoveLeftovers(MaintenanceContext& ctx) {
             const std::string own = path.substr(0, path.size() - 4);
             struct stat ownSt {};
             if (::lstat(own.c_str(), &ownSt) != 0) {
-                MoveFile(path, own);
+                MoveFile(ctx.env, path, own);
                 ctx.log.LogAdd("Файл \"" + path + "\" возвращен под свое имя \"" + own + "\".", true);
             } else if (S_ISREG(ownSt.st_mode)) {
                 Removed(ctx, path);

@@ -2,7 +2,6 @@
 
 #include "archive/Zip32.h"
 #include "maintenance/Context.h"
-#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <algorithm>
@@ -18,18 +17,6 @@
 namespace k5 {
 
 namespace {
-
-unsigned CoresOfThisProcess() {
-    unsigned cores = std::thread::hardware_concurrency();
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const unsigned allowed = static_cast<unsigned>(CPU_COUNT(&set));
-        if (allowed > 0) cores = cores == 0 ? allowed : std::min(cores, allowed);
-    }
-    return cores;
-}
-
 
 std::string NameOf(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -54,13 +41,11 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 } // namespace
 
-std::function<unsigned()> gUsableCores = CoresOfThisProcess;
-
-ParallelArchive::ParallelArchive(const std::string& file, const std::string& archive)
+ParallelArchive::ParallelArchive(Env& env, const std::string& file, const std::string& archive)
     : mFile(file), mArchive(archive), mWorkFile(archive + kWorkSuffix) {
     if (archive.find('/') == std::string::npos) return; // no protocol folder
     const std::string folder = FolderOf(archive);
-    if (gUsableCores() < 2) return;
+    if (env.UsableCores() < 2) return;
     struct statvfs disk {};
     if (::stat(file.c_str(), &mBefore) != 0 || ::statvfs(folder.c_str(), &disk) != 0) return;
     const double available = double(disk.f_bavail) * double(disk.f_frsize);
@@ -107,12 +92,10 @@ bool ParallelArchive::Adopt(MaintenanceContext& ctx) {
     bool adopted = false;
     InBackground(ctx, [&] {
         if (!Check()) return;
-        if (const int injected = FsChangePoint("zip-adopt");
-            injected != 0 || ::rename(mWorkFile.c_str(), mArchive.c_str()) != 0)
-            return;
+        if (!ctx.env.ChangePoint("zip-adopt").Ok() || !ctx.env.Rename(mWorkFile, mArchive).Ok()) return;
         adopted = true;
         // The archive is complete once renamed; a failed flush leaves no archive behind either.
-        if (!SyncFileAndFolder(mArchive)) {
+        if (!SyncFileAndFolder(ctx.env, mArchive).Ok()) {
             ::unlink(mArchive.c_str());
             adopted = false;
         }

@@ -7,7 +7,6 @@
 // the next run removes the work file with the other leftovers.
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -15,10 +14,8 @@
 
 namespace k5 {
 
+class Env;
 struct MaintenanceContext;
-
-// The cores this process may run on; tests replace it.
-extern std::function<unsigned()> gUsableCores;
 
 class ParallelArchive {
 public:
@@ -28,7 +25,8 @@ public:
     // with one core (the copy would lose its time), when the folder is missing, or when the
     // disk holds less than three times the file (the free space a run needs, which the work
     // file must not eat into).
-    ParallelArchive(const std::string& file, const std::string& archive);
+    // The cores are those `env` offers.
+    ParallelArchive(Env& env, const std::string& file, const std::string& archive);
     // Whatever was not adopted is stopped and removed.
     ~ParallelArchive();
     ParallelArchive(const ParallelArchive&) = delete;

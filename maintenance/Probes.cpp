@@ -9,23 +9,18 @@
 
 namespace k5 {
 
-std::function<bool(const std::string&, DiskSpace&)> gDiskFreeSpaceQuery = GetDiskFreeSpaceEx;
-
-std::shared_ptr<FilesLib> KeptFilesLib() {
-    static std::shared_ptr<FilesLib> kept;
+std::shared_ptr<FilesLib> KeptFilesLib(MaintenanceContext& ctx) {
     try {
-        if (!kept) {
-            kept = CreateFilesLib();
-            if (!kept) RaiseError(429, "Компоненту ActiveX не удается создать объект");
-        }
-        return kept;
+        std::shared_ptr<FilesLib> lib = CreateFilesLib(ctx.env);
+        if (!lib) RaiseError(429, "Компоненту ActiveX не удается создать объект");
+        return lib;
     }
     K5_TRAP(kFrm, "FilesLib")
 }
 
 std::shared_ptr<FilesLib> privGetK5FilesLib(MaintenanceContext& ctx) {
     try {
-        std::shared_ptr<FilesLib> lib = CreateFilesLib();
+        std::shared_ptr<FilesLib> lib = CreateFilesLib(ctx.env);
         if (lib) return lib;
         if (!ctx.state.mFilesLibErrorShown) {
             ctx.state.mFilesLibErrorShown = true;
@@ -81,8 +76,8 @@ void CheckDiskFreeSpace(MaintenanceContext& ctx, const std::string& fileName) {
             return;
         }
         DiskSpace space;
-        errno = 0;
-        if (gDiskFreeSpaceQuery(disk, space)) {
+        const SysResult queried = ctx.env.DiskFreeSpace(disk, space);
+        if (queried.Ok()) {
             const double available = FromUnsigned64(space.freeBytesAvailable);
             const double total = FromUnsigned64(space.totalBytes);
             const double totalFree = FromUnsigned64(space.totalFreeBytes);
@@ -92,8 +87,8 @@ void CheckDiskFreeSpace(MaintenanceContext& ctx, const std::string& fileName) {
                 text += " (всего свободно " + MemCStr(totalFree, false) + ")";
             ctx.log.LogAdd(text + ".", true);
         } else {
-            const int code = errno;
-            const std::string reason = code != 0 ? GetApiErrorText(code) : std::string();
+            // A failure without a system reason leaves the reason empty.
+            const std::string reason = queried.error > 0 ? GetApiErrorText(queried.error) : std::string();
             ctx.log.LogAdd("Свободное место на диске " + disk + " определить не удалось. Причина: " + reason,
                            true);
         }

@@ -5,14 +5,13 @@
 #include "support/FilesLib.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 namespace k5 {
 
-// The object kept for the program's life (created on first use; a failure is raised).
-std::shared_ptr<FilesLib> KeptFilesLib();
+// An object of the run's Env for the steps that need one (a failure is raised).
+std::shared_ptr<FilesLib> KeptFilesLib(MaintenanceContext& ctx);
 // A fresh object, or nullptr after reporting (once per pass) that the library is missing.
 std::shared_ptr<FilesLib> privGetK5FilesLib(MaintenanceContext& ctx);
 // Size in bytes, or -1 when no file-library object is held.
@@ -22,8 +21,5 @@ std::string privGetDiskNameFromFileName(MaintenanceContext& ctx, const std::stri
 double ConvertFromUnsignedLong64(int32_t low, int32_t high);
 // One protocol entry about the free space of the disk that holds the file; never a failure.
 void CheckDiskFreeSpace(MaintenanceContext& ctx, const std::string& fileName);
-
-// Test seam: the free-space query (false with errno set on failure).
-extern std::function<bool(const std::string& directory, DiskSpace& out)> gDiskFreeSpaceQuery;
 
 } // namespace k5

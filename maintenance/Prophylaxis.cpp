@@ -55,7 +55,7 @@ std::string ReadVersions(MaintenanceContext& ctx, const std::string& path, const
 
 void WriteableFolderEntries(MaintenanceContext& ctx, const std::string& folder, bool& ok) {
     std::string errText;
-    ok = CheckForWriteableFolder(folder, errText);
+    ok = CheckForWriteableFolder(ctx.env, folder, errText);
     if (!ok) {
         ctx.log.LogAdd("Отсутствует возможность записи в папку " + Quoted(folder) + ".", false);
         ctx.log.LogAdd(
@@ -217,7 +217,7 @@ void Prophylaxis(MaintenanceContext& ctx, bool run) {
         // The empty text log is the name the run took for itself (RunStart): it stays.
         struct stat log {};
         if (!st.mLogFileTxt.empty() && ::lstat(st.mLogFileTxt.c_str(), &log) == 0 && log.st_size > 0)
-            DeleteFile(st.mLogFileTxt, true);
+            DeleteFile(ctx.env, st.mLogFileTxt, true);
         st.mProphylaxisOk = true;
 
         // The folder and the main file are held until the pass, and the run behind it, ends.

@@ -36,12 +36,11 @@ std::string BeforeText(double sizeBefore) {
 // the engine flushes it, and the folder entry is flushed here as well.
 void CompactInto(MaintenanceContext& ctx, const std::string& source, const std::string& target) {
     ctx.engine.CompactDatabase(source, target);
-    // errno belongs to the helper thread that flushed: it is taken there.
-    int failure = 0;
-    InBackground(ctx, [&] {
-        if (!SyncFileAndFolder(target)) failure = errno != 0 ? errno : EIO;
-    });
-    if (failure != 0) RaiseApiError(failure, "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
+    SysResult flushed;
+    InBackground(ctx, [&] { flushed = SyncFileAndFolder(ctx.env, target); });
+    if (!flushed.Ok())
+        RaiseApiError(flushed.error > 0 ? flushed.error : EIO,
+                      "Ошибка при записи файла \"" + target + "\" на диск:\r\n");
 }
 
 // A file as this run last saw it: the same file (device and inode), size and time of change.
@@ -139,7 +138,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     RunState& st = ctx.state;
     const std::string mainFile = st.mDataBaseFile;
 
-    DeleteFile(compactFile, true);
+    DeleteFile(ctx.env, compactFile, true);
     ctx.log.LogAddBegin("Сжатие основного файла БД " + newFile, true);
     CompactInto(ctx, newFile, compactFile);
     const FileIdentity compacted = IdentityOf(compactFile);
@@ -149,12 +148,12 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     if (const std::string problems = VerifyRepaired(ctx, compactFile); !problems.empty()) {
         ctx.log.LogAdd("Проверка сжатого файла БД " + compactFile + " не пройдена:\r\n" + problems, false,
                        std::nullopt, true);
-        InBackground(ctx, [&] { DeleteFile(compactFile, true); });
+        InBackground(ctx, [&] { DeleteFile(ctx.env, compactFile, true); });
         KeptClosingLines(ctx);
         return;
     }
     // The compacted file holds everything the new one did.
-    InBackground(ctx, [&] { DeleteFile(newFile, false); });
+    InBackground(ctx, [&] { DeleteFile(ctx.env, newFile, false); });
 
     ctx.log.LogAddBegin("Архивирование исходного файла БД в zip-архив", true);
     const std::string zip = st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip";
@@ -163,7 +162,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         // Made beside the copy when it could be; otherwise here, as a step of its own.
         const int32_t code = parallelArchive.Adopt(ctx)
                                  ? 0
-                                 : ZipFile(ctx.ui, st.mFilesLib.get(), st.mDataBaseFolder + "Korund5.mdb", zip);
+                                 : ZipFile(ctx.ui, ctx.env, st.mFilesLib.get(), st.mDataBaseFolder + "Korund5.mdb", zip);
         if (code != 0) error = "\r\n" + ZipErrorText(code) + "\r\n";
     } else {
         // The same words and reason line as the BigDocs archiving gives.
@@ -175,7 +174,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     } else {
         ctx.log.LogAddEnd(" завершено с ошибкой:" + error, false, std::nullopt, true);
         // An archive the library gave up on is not a copy of anything.
-        if (!error.empty()) InBackground(ctx, [&] { DeleteFile(zip, true); });
+        if (!error.empty()) InBackground(ctx, [&] { DeleteFile(ctx.env, zip, true); });
     }
 
     RequireOwnWorkFile(compactFile, compacted, true);
@@ -183,7 +182,7 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
         ctx.log.LogAdd("Файл базы данных \"" + mainFile +
                            "\" изменен другой программой во время профилактики и не заменяется.",
                        false);
-        InBackground(ctx, [&] { MoveFile(compactFile, newFile); });
+        InBackground(ctx, [&] { MoveFile(ctx.env, compactFile, newFile); });
         RepairedCopyKept(ctx, newFile);
         return KeptClosingLines(ctx);
     }
@@ -195,14 +194,14 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
     const std::string backupPath = st.mDataBaseFolder + backupName;
     bool underBackupName = !archived;
     InBackground(ctx, [&] {
-        if (archived && LinkIntoTrash(mainFile) == 0) {
+        if (archived && LinkIntoTrash(ctx.env, mainFile) == 0) {
             CopyOwnerAndMode(mainFile, compactFile);
-            return MoveFile(compactFile, mainFile);
+            return MoveFile(ctx.env, compactFile, mainFile);
         }
-        DeleteFile(backupPath, true);
-        ReplaceKeeping(compactFile, mainFile, backupPath);
+        DeleteFile(ctx.env, backupPath, true);
+        ReplaceKeeping(ctx.env, compactFile, mainFile, backupPath);
         // Without a trash the old file keeps the backup name: it only ever leaves as a whole.
-        if (archived) underBackupName = FileToRecycleBin(backupPath) != 0 && IsFileExists(backupPath);
+        if (archived) underBackupName = FileToRecycleBin(ctx.env, backupPath) != 0 && IsFileExists(backupPath);
     });
     if (archived)
         ctx.log.LogAdd(
@@ -227,12 +226,12 @@ void ReplacementPath(MaintenanceContext& ctx, const std::string& newFile, const 
 
 void KeepingPath(MaintenanceContext& ctx, const std::string& newFile, const std::string& compactFile) {
     if (IsFileExists(newFile)) {
-        DeleteFile(compactFile, true);
+        DeleteFile(ctx.env, compactFile, true);
         ctx.log.LogAddBegin("Сжатие файла \"" + newFile + "\"", true);
         CompactInto(ctx, newFile, compactFile);
         ctx.log.LogAddEnd(kDone, true);
         // One rename: the repaired file is never missing under its name.
-        InBackground(ctx, [&] { MoveFile(compactFile, newFile); });
+        InBackground(ctx, [&] { MoveFile(ctx.env, compactFile, newFile); });
         RepairedCopyKept(ctx, newFile);
     }
     KeptClosingLines(ctx);
@@ -248,7 +247,7 @@ void FixMainDataBase(MaintenanceContext& ctx) {
 
         st.mTableRows.clear();
         // Removed again by its destructor when the run stops, keeps the file or fails.
-        ParallelArchive parallelArchive(st.mDataBaseFolder + "Korund5.mdb",
+        ParallelArchive parallelArchive(ctx.env, st.mDataBaseFolder + "Korund5.mdb",
                                         st.mProtocolFolder + "Korund5" + st.mBackupSuffix + ".zip");
         CopyDataBase(ctx, st.mDataBaseFile, newFile, st.mLastVerFile);
         ctx.log.LogAddEnd(std::string(), true);

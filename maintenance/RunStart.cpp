@@ -16,10 +16,6 @@ namespace k5 {
 
 namespace {
 
-void DefaultRunStampPause(MaintenanceContext& ctx) {
-    YieldingPause(ctx.ui, std::chrono::seconds(1));
-}
-
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -61,8 +57,8 @@ void PrepareRun(MaintenanceContext& ctx) {
     if (!st.mDataBaseFolder.empty() && IsFolderExists(st.mDataBaseFolder))
         (void)::mkdir(protocolFolder.c_str(), 0777);
     do {
-        if (gRunStampPause) gRunStampPause(ctx);
-        const std::string stamp = RunStamp();
+        ctx.env.Pause(Wait::RunStamp, ctx.ui);
+        const std::string stamp = RunStamp(ctx.env.Now());
         st.mLogFileTxt = named ? protocolFolder + "Log_" + stamp + ".txt" : std::string();
         st.mLogFileRtf = named ? protocolFolder + "Log_" + stamp + ".rtf" : std::string();
         st.mBackupSuffix = "_резервная_копия_" + stamp;
@@ -82,8 +78,6 @@ std::string SaveLog(MaintenanceContext& ctx) {
 }
 
 } // namespace
-
-std::function<void(MaintenanceContext&)> gRunStampPause = DefaultRunStampPause;
 
 std::string StartRun(MaintenanceContext& ctx) {
     try {

@@ -21,7 +21,4 @@ std::string StartRun(MaintenanceContext& ctx);
 // as for a run, so a scheduled check leaves its record in the protocol folder.
 std::string StartCheckOnly(MaintenanceContext& ctx);
 
-// Test seam: the one-second wait before each stamp (yields while it waits).
-extern std::function<void(MaintenanceContext&)> gRunStampPause;
-
 } // namespace k5

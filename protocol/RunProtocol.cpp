@@ -33,8 +33,8 @@ private:
     RunProtocol& mLog;
 };
 
-RunProtocol::RunProtocol(RunState& state, UserInteraction& ui)
-    : mState(state), mUi(ui), mTextLog(std::make_unique<TextLog>(*this)) {}
+RunProtocol::RunProtocol(RunState& state, UserInteraction& ui, Env& env)
+    : mState(state), mUi(ui), mEnv(env), mTextLog(std::make_unique<TextLog>(*this)) {}
 
 RunProtocol::~RunProtocol() = default;
 
@@ -44,11 +44,7 @@ void RunProtocol::AddListener(ProtocolListener& listener) {
 }
 
 std::string RunProtocol::Stamp() const {
-    if (stampSource) return stampSource();
-    std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    return FormatStamp(t);
+    return FormatStamp(mEnv.ProtocolTime());
 }
 
 ProtocolLine RunProtocol::Line(std::string stamp, const std::string& text, bool success,
@@ -69,7 +65,7 @@ void RunProtocol::Finish(bool success) {
     mUi.YieldOnce();
     mState.mProphylaxisOk = mState.mProphylaxisOk && success;
     ++mEntries;
-    if (afterEntry) afterEntry(mEntries);
+    mEnv.EntryFinished(mEntries);
 }
 
 void RunProtocol::LogAdd(const std::string& text, bool success, std::optional<uint32_t> colour,

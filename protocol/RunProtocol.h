@@ -6,6 +6,7 @@
 #include "protocol/RichPane.h"
 #include "protocol/RunState.h"
 #include "support/Assert.h"
+#include "support/Env.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,7 +24,8 @@ class UserInteraction;
 // made the protocol (the user's).
 class RunProtocol {
 public:
-    RunProtocol(RunState& state, UserInteraction& ui);
+    // The time stamps come from env's clock; env hears of every finished entry.
+    RunProtocol(RunState& state, UserInteraction& ui, Env& env = Env::Default());
     ~RunProtocol();
 
     void LogAdd(const std::string& message, bool success, std::optional<uint32_t> colour = std::nullopt,
@@ -48,11 +50,6 @@ public:
     RunState& State() { return mState; }
     UserInteraction& Ui() { return mUi; }
 
-    // Test seam: the clock used for the time stamps.
-    std::function<std::string()> stampSource;
-    // Test seam (crash tests): called after every finished entry with its running number.
-    std::function<void(int64_t entryNumber)> afterEntry;
-
 private:
     class TextLog;
 
@@ -64,6 +61,7 @@ private:
 
     RunState& mState;
     UserInteraction& mUi;
+    Env& mEnv;
     RichPane mPane;
     std::unique_ptr<TextLog> mTextLog;
     std::vector<ProtocolListener*> mListeners;

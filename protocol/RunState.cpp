@@ -16,8 +16,7 @@ std::string RunStampAt(int year, int month, int day, int hour, int minute, int s
     return buf;
 }
 
-std::string RunStamp() {
-    std::time_t now = std::time(nullptr);
+std::string RunStamp(std::time_t now) {
     std::tm t{};
     localtime_r(&now, &t);
     return RunStampAt(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);

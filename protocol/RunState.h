@@ -2,6 +2,7 @@
 // The run state: one record owned by the main window (or the headless front end) and
 // read and written by every maintenance step.
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,8 +41,8 @@ struct RunState {
 // Protocol folder name inside the database folder.
 inline constexpr const char* kProtocolFolderName = "Профилактика_БД";
 
-// 2021г03м15д09ч05м07с from the local date and time.
-std::string RunStamp();
+// 2021г03м15д09ч05м07с from the local date and time of `now`.
+std::string RunStamp(std::time_t now);
 std::string RunStampAt(int year, int month, int day, int hour, int minute, int second);
 // 1234567 -> "1 234 567".
 std::string ThisFotmat3(int32_t count);

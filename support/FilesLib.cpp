@@ -2,7 +2,6 @@
 
 #include "support/Common.h"
 #include "support/Error.h"
-#include "support/FaultPoints.h"
 #include "support/FileUtils.h"
 
 #include <QFileInfo>
@@ -41,8 +40,6 @@ bool IsDirectory(const std::string& path) {
 }
 
 } // namespace
-
-bool gFilesLibUnavailable = false;
 
 bool FilesLib::FileExists(const std::string& fileName) {
     return IsRegularFile(fileName);
@@ -146,7 +143,8 @@ bool FilesLib::CreateFolder(const std::string& folder, std::string& reason) {
 }
 
 void FilesLib::RenameFile(const std::string& oldName, const std::string& newName) {
-    if (const int injected = FsChangePoint("rename")) RaiseLibraryError(injected, GetApiErrorText(injected));
+    if (const SysResult injected = mEnv.ChangePoint("rename"); !injected.Ok())
+        RaiseLibraryError(injected.error, GetApiErrorText(injected.error));
     // An existing file of the new name is never overwritten.
     if (::renameat2(AT_FDCWD, oldName.c_str(), AT_FDCWD, newName.c_str(), RENAME_NOREPLACE) == 0) return;
     if (errno == EINVAL || errno == ENOSYS) {
@@ -165,23 +163,9 @@ double FilesLib::FileSize(const std::string& fileName) {
     return static_cast<double>(st.st_size);
 }
 
-std::shared_ptr<FilesLib> CreateFilesLib() {
-    if (gFilesLibUnavailable) return nullptr;
-    return std::make_shared<FilesLib>();
-}
-
-bool GetDiskFreeSpaceEx(const std::string& directory, DiskSpace& out) {
-    if (directory.empty()) {
-        errno = ENOENT;
-        return false;
-    }
-    struct statvfs vfs {};
-    if (::statvfs(directory.c_str(), &vfs) != 0) return false;
-    const unsigned long long unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
-    out.freeBytesAvailable = static_cast<unsigned long long>(vfs.f_bavail) * unit;
-    out.totalBytes = static_cast<unsigned long long>(vfs.f_blocks) * unit;
-    out.totalFreeBytes = static_cast<unsigned long long>(vfs.f_bfree) * unit;
-    return true;
+std::shared_ptr<FilesLib> CreateFilesLib(Env& env) {
+    if (!env.FilesLibReachable()) return nullptr;
+    return std::make_shared<FilesLib>(env);
 }
 
 } // namespace k5

@@ -1,6 +1,8 @@
 #pragma once
 // The file-system object of the accounting program's library: the eight operations the
 // maintenance relies on. A failure of an operation is raised as a K5Error.
+#include "support/Env.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +11,8 @@ namespace k5 {
 
 class FilesLib {
 public:
+    // Its renames go through `env`.
+    explicit FilesLib(Env& env) : mEnv(env) {}
     virtual ~FilesLib() = default;
     virtual bool FileExists(const std::string& fileName);
     // out2 = base name (no folder, no extension), out3 = extension without its dot.
@@ -29,19 +33,12 @@ public:
     virtual void RenameFile(const std::string& oldName, const std::string& newName);
     // Size in bytes of a file; a missing file or a folder is an error.
     virtual double FileSize(const std::string& fileName);
+
+private:
+    Env& mEnv;
 };
 
-// Test seam: when set to true, creating a FilesLib object fails as if the library were missing.
-extern bool gFilesLibUnavailable;
-
-// A new object, or nullptr when the library cannot be reached (see gFilesLibUnavailable).
-std::shared_ptr<FilesLib> CreateFilesLib();
-
-// The three numbers of the free-space query for the file system that holds `directory`.
-struct DiskSpace {
-    unsigned long long freeBytesAvailable = 0, totalBytes = 0, totalFreeBytes = 0;
-};
-// False with errno set when the query fails.
-bool GetDiskFreeSpaceEx(const std::string& directory, DiskSpace& out);
+// A new object, or nullptr when the Env cannot reach the library.
+std::shared_ptr<FilesLib> CreateFilesLib(Env& env);
 
 } // namespace k5

@@ -1,4 +1,5 @@
 // The main window, the About window and the window's Qt user under the offscreen platform.
+#include "common/TestEnv.h"
 #include "app/AboutFrm.h"
 #include "app/ProphylaxisFrm.h"
 #include "app/QtInteraction.h"
@@ -84,7 +85,8 @@ void ExpectMirrors(ProphylaxisFrm& frm) {
 
 struct Window {
     ScriptedInteraction ui;
-    ProphylaxisFrm frm{&ui};
+    k5test::TestEnv env;
+    ProphylaxisFrm frm{&ui, nullptr, env};
 };
 
 // Enabled controls: "Выполнить", "Выход", "Протоколы", "Об утилите", the limit field, "Отмена".
@@ -99,8 +101,6 @@ const std::string kIdle = "111110", kBusy = "000001", kUnwinding = "001110";
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override { WriteSettings(""); }
-    void TearDown() override { gRunStampPause = savedPause; }
-    std::function<void(MaintenanceContext&)> savedPause = gRunStampPause;
 };
 
 TEST_F(WindowTest, ControlsAtCreation) {
@@ -146,8 +146,10 @@ TEST_F(WindowTest, ControlsAtCreation) {
 // window is busy, a step begun names the progress line (the last line of its text); when
 // idle, it does not.
 TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
-    gRunStampPause = [](MaintenanceContext&) {};
     Window w;
+    w.env.pause = [&w](Wait which, UserInteraction& u) {
+        if (which != Wait::RunStamp) w.env.SystemEnv::Pause(which, u);
+    };
     w.frm.show();
     std::set<std::string> during;
     std::string named;
@@ -180,10 +182,10 @@ TEST_F(WindowTest, FailedPassesAndTheFailureBox) {
     EXPECT_EQ(w.ui.calls[0].icon, BoxIcon::Information);
     EXPECT_FALSE(fs::exists(db));
 
-    gFilesLibUnavailable = true;
+    w.env.filesLibReachable = false;
     w.frm.Text2->setText(QString::fromStdString(kScratch));
     w.frm.theCmdStart->click();
-    gFilesLibUnavailable = false;
+    w.env.filesLibReachable = true;
     const std::string text = w.ui.calls.at(1).text;
     EXPECT_EQ(w.ui.calls[1].kind + " " + text.substr(0, text.find(' ')), "Message Ошибка");
     EXPECT_EQ(w.ui.calls[1].icon, BoxIcon::Critical);

@@ -73,7 +73,8 @@ class ZipperTest : public ::testing::Test {
 protected:
     QTemporaryDir tmp;
     ScriptedInteraction ui;
-    FilesLib filesLib;
+    Env& env = Env::Default();
+    FilesLib filesLib{env};
     std::string dir = tmp.path().toStdString();
     std::string P(const std::string& name) const { return dir + "/" + name; }
     std::string Stored(const std::string& name) const { return P(name).substr(1); }
@@ -84,18 +85,18 @@ TEST_F(ZipperTest, CyrillicNamesAndFolderPaths) {
     const std::string file = P("Данные/a/b/Корунд_отчёт.mdb");
     WriteFile(file, "строка данных\r\n");
     const std::string zip = P("Korund5_копия.zip");
-    ASSERT_EQ(ZipFile(ui, &filesLib, file, zip), 0);
+    ASSERT_EQ(ZipFile(ui, env, &filesLib, file, zip), 0);
     EXPECT_EQ(TestArchive(zip), 0);
     EXPECT_EQ(Entries(zip), Names{"Корунд_отчёт.mdb"});
     EXPECT_EQ(Unzip("-p " + Quote(zip)), "строка данных\r\n");
     EXPECT_TRUE(static_cast<unsigned char>(k5test::ReadAll(zip).at(7)) & 0x08); // general flag bit 11
 
-    ASSERT_EQ(ZipFiles(ui, P("many.zip"), {file}), 0);
+    ASSERT_EQ(ZipFiles(ui, env, P("many.zip"), {file}), 0);
     EXPECT_EQ(Entries(P("many.zip")), Names{Stored("Данные/a/b/Корунд_отчёт.mdb")});
 }
 
 TEST_F(ZipperTest, OnlyTheFirst1024NonEmptyNamesInListOrder) {
-    K5Zipper zipper(ui);
+    K5Zipper zipper(ui, env);
     Names expected;
     for (int i = 0; i < 1030; ++i) {
         const std::string name = "big/f" + std::to_string(1029 - i) + ".mdb";
@@ -124,23 +125,23 @@ TEST_F(ZipperTest, EntryNamesAreTheFilesOwnNames) {
         WriteFile(P(f), f);
         stored.push_back(Stored(f));
     }
-    ASSERT_EQ(ZipFiles(ui, P("josé/all.zip"), {P(files[0]), P(files[1]), P(files[2])}), 0);
+    ASSERT_EQ(ZipFiles(ui, env, P("josé/all.zip"), {P(files[0]), P(files[1]), P(files[2])}), 0);
     std::sort(stored.begin(), stored.end());
     EXPECT_EQ(RawEntries(P("josé/all.zip")), stored);
     EXPECT_EQ(Unzip("-p " + Quote(P("josé/all.zip")) + " " + Quote(Stored(files[1]))), files[1]);
-    ASSERT_EQ(ZipFile(ui, &filesLib, P(files[0]), P("josé/one.zip")), 0);
+    ASSERT_EQ(ZipFile(ui, env, &filesLib, P(files[0]), P("josé/one.zip")), 0);
     EXPECT_EQ(Entries(P("josé/one.zip")), Names{"7_数据.mdb"});
 }
 
 TEST_F(ZipperTest, NothingToDoReplacedArchiveAndVanishedFile) {
-    EXPECT_EQ(ZipFile(ui, &filesLib, P("missing.mdb"), P("none.zip")), 12);
-    EXPECT_EQ(ZipFiles(ui, P("none.zip"), {}), 12);
+    EXPECT_EQ(ZipFile(ui, env, &filesLib, P("missing.mdb"), P("none.zip")), 12);
+    EXPECT_EQ(ZipFiles(ui, env, P("none.zip"), {}), 12);
     EXPECT_TRUE(FolderNames(dir).empty());
 
     WriteFile(P("old.txt"), "old");
     WriteFile(P("new.txt"), "new");
-    ASSERT_EQ(ZipFiles(ui, P("b.zip"), {P("old.txt")}), 0);
-    ASSERT_EQ(ZipFiles(ui, P("b.zip"), {P("gone.txt"), P("new.txt")}), 0);
+    ASSERT_EQ(ZipFiles(ui, env, P("b.zip"), {P("old.txt")}), 0);
+    ASSERT_EQ(ZipFiles(ui, env, P("b.zip"), {P("gone.txt"), P("new.txt")}), 0);
     EXPECT_EQ(Entries(P("b.zip")), Names{Stored("new.txt")});
     EXPECT_EQ(FolderNames(dir), (Names{"b.zip", "new.txt", "old.txt"}));
 }
@@ -151,7 +152,7 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
     WriteFile(P("good.mdb"), "good");
     fs::create_symlink("loop.mdb", P("loop.mdb")); // cannot be opened, even by root
     WriteFile(P("fail.zip"), "previous archive");
-    K5Zipper zipper(ui);
+    K5Zipper zipper(ui, env);
     zipper.AddFileName(P("good.mdb"));
     zipper.AddFileName(P("loop.mdb"));
     zipper.SetZipFileName(P("fail.zip"));
@@ -161,11 +162,11 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
     zipper.SetDeleteZipFileFirst(true);
     EXPECT_EQ(zipper.DoZipping(), 18);
 
-    EXPECT_EQ(ZipFiles(ui, P("no/such/a.zip"), {P("good.mdb")}), 15);
+    EXPECT_EQ(ZipFiles(ui, env, P("no/such/a.zip"), {P("good.mdb")}), 15);
 
     for (auto set :
          {&K5Zipper::SetMove, &K5Zipper::SetGrow, &K5Zipper::SetDeleteEntries, &K5Zipper::SetCRLFtoLF}) {
-        K5Zipper z(ui);
+        K5Zipper z(ui, env);
         z.AddFileName(P("good.mdb"));
         z.SetZipFileName(P("a.zip"));
         (z.*set)(true);
@@ -208,8 +209,8 @@ TEST_F(ZipperTest, FullDiskIsAWriteError) {
         int fulls = 0;
         for (int room = 4; room <= 900; room += 4) {
             std::ofstream(small + "/fill") << std::string(size_t(1024 - room) * 1024, 'f');
-            const int32_t codes[] = {ZipFile(ui, &filesLib, files[0], small + "/one.zip"),
-                                     ZipFiles(ui, small + "/many.zip", files)};
+            const int32_t codes[] = {ZipFile(ui, env, &filesLib, files[0], small + "/one.zip"),
+                                     ZipFiles(ui, env, small + "/many.zip", files)};
             fs::remove(small + "/fill");
             for (const int32_t c : codes) {
                 if (c != 0 && c != 14) ::_exit(100 + c);
@@ -232,7 +233,7 @@ TEST_F(ZipperTest, FullDiskIsAWriteError) {
 TEST_F(ZipperTest, LevelPasswordAndDateFilter) {
     WriteFile(P("a.txt"), std::string(100000, 'a'));
     for (const auto& [level, method] : {std::pair{-1, "Defl:"}, {0, "Stored"}, {9, "Defl:X"}}) {
-        K5Zipper zipper(ui);
+        K5Zipper zipper(ui, env);
         zipper.SetLevel(level);
         zipper.AddFileName(P("a.txt"));
         zipper.SetZipFileName(P("l.zip"));
@@ -240,7 +241,7 @@ TEST_F(ZipperTest, LevelPasswordAndDateFilter) {
         EXPECT_NE(Unzip("-v " + Quote(P("l.zip"))).find(method), std::string::npos) << level;
         EXPECT_EQ(Unzip("-p " + Quote(P("l.zip"))), std::string(100000, 'a'));
     }
-    K5Zipper zipper(ui);
+    K5Zipper zipper(ui, env);
     zipper.SetEncrypt(true);
     zipper.AddFileName(P("a.txt"));
     zipper.SetZipFileName(P("s.zip"));
@@ -281,16 +282,16 @@ TEST_F(ZipperTest, OptionAndCallbackRecords) {
     };
     std::vector<int32_t> expected(29, 0);
     expected[6] = 1; // fNoDirEntries
-    ASSERT_EQ(ZipFiles(ui, P("many.zip"), {P("a.mdb")}), 0);
+    ASSERT_EQ(ZipFiles(ui, env, P("many.zip"), {P("a.mdb")}), 0);
     EXPECT_EQ(fields(), expected);
     EXPECT_EQ(texts(), "||");
     expected[13] = 1; // fJunkDir
-    ASSERT_EQ(ZipFile(ui, &filesLib, P("a.mdb"), P("one.zip")), 0);
+    ASSERT_EQ(ZipFile(ui, env, &filesLib, P("a.mdb"), P("one.zip")), 0);
     EXPECT_EQ(fields(), expected);
     EXPECT_EQ(std::string(ZipNames().names[0]), P("a.mdb"));
     EXPECT_EQ(ZipNames().count, 1);
 
-    K5Zipper zipper(ui);
+    K5Zipper zipper(ui, env);
     zipper.AddFileName(P("a.mdb"));
     zipper.SetZipFileName(P("set.zip"));
     zipper.SetLevel(9);
@@ -319,7 +320,7 @@ TEST_F(ZipperTest, ErrorTextsAndRaisedErrors) {
     EXPECT_EQ(ZipErrorText(5), "ZIP internal loginc error");
     EXPECT_EQ(ZipErrorText(17), "Код ошибки: 17");
     EXPECT_EQ(ZipErrorText(-1), "Код ошибки: -1");
-    K5Zipper zipper(ui);
+    K5Zipper zipper(ui, env);
     zipper.SetZipFileName(P("e.zip"));
     zipper.SetRaiseErrors(true);
     try {
@@ -375,7 +376,7 @@ TEST_F(ZipperTest, OneFileWriterHoldsTheBytesOrLeavesNothing) {
     fs::resize_file(P("new.zip"), fs::file_size(P("new.zip")) - 10);
     EXPECT_FALSE(ZipHoldsOneFile(P("new.zip"), "Korund5.mdb", data.size()));
 
-    ASSERT_EQ(ZipFile(ui, &filesLib, P("Korund5.mdb"), P("big.zip")), 0);
+    ASSERT_EQ(ZipFile(ui, env, &filesLib, P("Korund5.mdb"), P("big.zip")), 0);
     EXPECT_GT(ui.progressCalls, 1);
     EXPECT_EQ(ui.yieldsOffThread, 0);
     EXPECT_EQ(TestArchive(P("big.zip")), 0);

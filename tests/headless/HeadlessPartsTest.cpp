@@ -2,6 +2,7 @@
 #include "app/headless/HeadlessArgs.h"
 #include "app/headless/HeadlessPrinter.h"
 #include "common/ScriptedInteraction.h"
+#include "common/TestEnv.h"
 #include "protocol/RunProtocol.h"
 
 #include <gtest/gtest.h>
@@ -68,7 +69,8 @@ TEST(HeadlessArgs, AcceptedAndRefused) {
 
 namespace {
 
-// What the printer writes for what `write` puts in a protocol, on a terminal or not.
+// What the printer writes for what `write` puts in a protocol, on a terminal or not; every
+// stamp is shown as "S: ".
 std::string Printed(bool terminal, const std::function<void(RunProtocol&)>& write) {
     char* buffer = nullptr;
     size_t size = 0;
@@ -76,8 +78,9 @@ std::string Printed(bool terminal, const std::function<void(RunProtocol&)>& writ
     {
         RunState state;
         ScriptedInteraction ui;
-        RunProtocol log(state, ui);
-        log.stampSource = [] { return std::string("S: "); };
+        k5test::TestEnv env;
+        env.protocolTime = k5test::LocalTime(2021, 3, 15, 9, 5, 7);
+        RunProtocol log(state, ui, env);
         ProtocolPrinter printer(out, terminal, nullptr);
         log.AddListener(printer);
         write(log);
@@ -86,6 +89,9 @@ std::string Printed(bool terminal, const std::function<void(RunProtocol&)>& writ
     std::fclose(out);
     std::string text(buffer, size);
     std::free(buffer);
+    const std::string stamp = "2021.03.15 09:05:07: ";
+    for (size_t at; (at = text.find(stamp)) != std::string::npos;)
+        text.replace(at, stamp.size(), "S: ");
     return text;
 }
 

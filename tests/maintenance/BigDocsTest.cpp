@@ -9,6 +9,7 @@ namespace k5::mtest {
 
 // A file library whose size probe fails for one chosen file.
 struct SizeBlindFilesLib : FilesLib {
+    using FilesLib::FilesLib;
     std::string blind;
     double FileSize(const std::string& f) override { return f == blind ? -1 : FilesLib::FileSize(f); }
 };
@@ -17,10 +18,12 @@ struct BigDocsFixture : ContextFixture {
     std::string folder = Path(""), newDb = folder + "Korund5_Prophylaxis.mdb", bigDocs = folder + "BigDocs/";
 
     BigDocsFixture() {
-        gBigDocsPause = [](MaintenanceContext&) {};
+        env.pause = [this](Wait which, UserInteraction& u) {
+            if (which != Wait::BigDocs) env.SystemEnv::Pause(which, u);
+        };
         state.mProtocolFolder = folder + "Профилактика_БД/";
         state.mBackupSuffix = "_резервная_копия_2021г03м15д09ч05м07с";
-        state.mFilesLib = CreateFilesLib();
+        state.mFilesLib = CreateFilesLib(env);
         QDir().mkpath(QString::fromStdString(state.mProtocolFolder));
         QDir().mkpath(QString::fromStdString(bigDocs));
         auto database = Create("Korund5_Prophylaxis.mdb");
@@ -28,7 +31,6 @@ struct BigDocsFixture : ContextFixture {
         AddRows(*database, "DOC_REGISTRY",
                 {{int32_t(1), std::string("Акт")}, {int32_t(2), std::string("Счёт")}});
     }
-    ~BigDocsFixture() override { gBigDocsPause = nullptr; }
 
     // A per-document database with some rows and free pages (so compaction shrinks it).
     void DocFile(const std::string& name) {
@@ -89,7 +91,7 @@ TEST_F(BigDocsFixture, ArchiveFirstThenCompactWithSizes) {
     const std::string renamed = "5_old.mdb-лишний-файл-2020г01м01д00ч00м00с";
     std::ofstream(bigDocs + renamed) << "not a database";
     const auto before = QFileInfo(QString::fromStdString(bigDocs + "1_a.mdb")).size();
-    auto lib = std::make_shared<SizeBlindFilesLib>();
+    auto lib = std::make_shared<SizeBlindFilesLib>(env);
     lib->blind = bigDocs + "2_b.mdb";
     state.mFilesLib = lib;
     CompactBigDocs(ctx, folder);

@@ -49,7 +49,7 @@ TEST_F(CheckPass, FaultsOfTheFolder) {
         EXPECT_TRUE(Shows(c.line));
         EXPECT_EQ(Has("Размер файла"), c.withMain);
         // Without the main file the free space is that of the folder's disk.
-        EXPECT_TRUE(Shows("Свободное место на диске " + FilesLib().DiskName(folder) + " - "));
+        EXPECT_TRUE(Shows("Свободное место на диске " + FilesLib(env).DiskName(folder) + " - "));
         EXPECT_TRUE(Shows("Возможность записи в папку \"" + protocolFolder + "/\" проверена."));
         EXPECT_TRUE(Pane().ends_with(kStamp + kNoWay)) << Pane();
         EXPECT_FALSE(state.mProphylaxisOk);
@@ -80,7 +80,7 @@ TEST_F(CheckPass, VersionsThatCannotBeRead) {
 TEST_F(CheckPass, LibraryUnavailableEndsThePassWithAnErrorAndNoVerdict) {
     MakeFolder();
     options.folderText = folder;
-    gFilesLibUnavailable = true;
+    env.filesLibReachable = false;
     EXPECT_THAT(ErrorOf([&] { Prophylaxis(ctx, true); }),
                 HasSubstr("[K5VedovodeduzOR::ProphylaxisFrm.Prophylaxis]"));
     const std::string library = "Не удалось обратиться к библиотеке K5_Lib.dll. Возможные причины:\r\n";

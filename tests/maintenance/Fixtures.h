@@ -5,6 +5,7 @@
 #include "maintenance/RunStart.h"
 #include "support/FilesLib.h"
 
+#include "common/TestEnv.h"
 #include "common/TestUtil.h"
 #include "dbengine/EngineTestUtil.h"
 
@@ -106,13 +107,15 @@ inline std::vector<std::string> FilesIn(const std::string& dir) {
 struct ContextFixture : ::testing::Test {
     RunState state;
     ScriptedInteraction ui;
-    RunProtocol log{state, ui};
+    k5test::TestEnv env;
+    RunProtocol log{state, ui, env};
     FixedRunOptions options;
-    MaintenanceContext ctx{state, log, ui, options, db::DBEngine::Instance()};
+    db::DBEngine engine{env};
+    MaintenanceContext ctx{state, log, ui, env, options, engine};
     QTemporaryDir dir;
 
     ContextFixture() {
-        log.stampSource = [] { return std::string(kStamp); };
+        env.protocolTime = k5test::LocalTime(2021, 3, 15, 9, 5, 7); // kStamp
         state.mDataBaseFolder = Path("");
     }
     std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
@@ -168,10 +171,9 @@ inline int64_t OrgRows(const std::string& path) {
     return Count(*db::test::OpenDb(path, false, true), "Orgs");
 }
 
-// A scratch database folder with its settings, the trash and a short stamp pause.
+// A scratch database folder with its settings, the trash and no wait before the stamp.
 struct RunFixture : ContextFixture {
     std::string root, folder, mainFile, refFile, protocolFolder, trash;
-    std::function<void(MaintenanceContext&)> savedPause = gRunStampPause;
 
     void SetUp() override {
         root = dir.path().toStdString();
@@ -185,12 +187,11 @@ struct RunFixture : ContextFixture {
         QDir().mkpath(QString::fromStdString(root + "/etc/Seltaris"));
         setenv("XDG_CONFIG_DIRS", (root + "/etc").c_str(), 1);
         SetSetting("");
-        gFilesLibUnavailable = false;
-        gRunStampPause = [](MaintenanceContext& c) { c.ui.YieldOnce(); };
-    }
-    void TearDown() override {
-        gRunStampPause = savedPause;
-        gFilesLibUnavailable = false;
+        // No second before the stamp; the other waits are the system's.
+        env.pause = [this](Wait which, UserInteraction& u) {
+            if (which == Wait::RunStamp) return u.YieldOnce();
+            env.SystemEnv::Pause(which, u);
+        };
     }
     void SetSetting(const std::string& dataBasePath) {
         std::ofstream(root + "/etc/Seltaris/Korund5.conf", std::ios::binary | std::ios::trunc)

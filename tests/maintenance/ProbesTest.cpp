@@ -8,16 +8,13 @@
 
 namespace k5::mtest {
 
-struct Probes : ContextFixture {
-    std::function<bool(const std::string&, DiskSpace&)> saved = gDiskFreeSpaceQuery;
-    ~Probes() override { gDiskFreeSpaceQuery = saved; }
-};
+using Probes = ContextFixture;
 
 // The part in parentheses only when the two free numbers differ by more than 100 000 bytes;
 // a failed query gives its reason, or nothing after "Причина: " when the system has none;
 // every entry is a success and leaves the verdict alone.
 TEST_F(Probes, FreeSpaceTexts) {
-    state.mFilesLib = CreateFilesLib();
+    state.mFilesLib = CreateFilesLib(env);
     const std::string file = Path("Korund5.mdb"), disk = state.mFilesLib->DiskName(file);
     const std::string head = std::string(kStamp) + "Свободное место на диске " + disk;
     const struct {
@@ -37,11 +34,10 @@ TEST_F(Probes, FreeSpaceTexts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         log.ClearPane();
-        gDiskFreeSpaceQuery = [&](const std::string& directory, DiskSpace& out) {
+        env.diskFreeSpace = [&](const std::string& directory, DiskSpace& out) {
             EXPECT_EQ(directory, disk);
             out = {c.available, c.total, c.free};
-            errno = c.error < 0 ? 0 : c.error;
-            return c.error == 0;
+            return SysResult{c.error};
         };
         CheckDiskFreeSpace(ctx, file);
         EXPECT_EQ(Pane(), head + c.text + "\r\n");

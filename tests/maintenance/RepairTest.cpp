@@ -1,6 +1,7 @@
 // Whole runs as "Выполнить" starts them, one per outcome: protocol, files left, archive, trash.
 #include "Fixtures.h"
 #include "maintenance/ParallelArchive.h"
+#include "support/FileUtils.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,13 +14,9 @@ struct Repair : RunFixture {
     std::string before;
     size_t trashed = 0;
     // Two cores unless a test says otherwise: the archive is made beside the copy.
-    std::function<unsigned()> savedCores = gUsableCores;
-    unsigned cores = 2;
+    unsigned& cores = env.cores;
 
-    Repair() {
-        gUsableCores = [this] { return cores; };
-    }
-    ~Repair() override { gUsableCores = savedCores; }
+    Repair() { cores = 2; }
     std::string WorkFile() { return Zip() + ParallelArchive::kWorkSuffix; }
 
     void Make(int mainMinor = 2, bool duplicates = false) {
@@ -90,7 +87,8 @@ TEST_F(Repair, FolderFieldOwnStampAndParameterSummary) {
     QDir().mkpath(QString::fromStdString(protocolFolder));
     int pauses = 0;
     std::vector<std::string> earlier;
-    gRunStampPause = [&](MaintenanceContext& c) {
+    env.pause = [&](Wait which, UserInteraction& u) {
+        if (which != Wait::RunStamp) return env.SystemEnv::Pause(which, u);
         if (++pauses == 1) {
             for (const std::time_t t : {std::time(nullptr), std::time(nullptr) + 1}) {
                 std::tm l{};
@@ -104,7 +102,7 @@ TEST_F(Repair, FolderFieldOwnStampAndParameterSummary) {
         } else {
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
-        c.ui.YieldOnce();
+        u.YieldOnce();
     };
     StartRun(ctx);
     EXPECT_GE(pauses, 2);
@@ -197,7 +195,7 @@ TEST_F(Repair, ChangedMainFileIsNotAdoptedAndOneCoreStartsNothing) {
     QDir().mkpath(QString::fromStdString(work));
     std::ofstream(work + "/Korund5.mdb") << "old bytes";
     {
-        ParallelArchive archive(work + "/Korund5.mdb", work + "/Korund5_y.zip");
+        ParallelArchive archive(env, work + "/Korund5.mdb", work + "/Korund5_y.zip");
         EXPECT_TRUE(archive.Started());
         // The file changes (as no run lets it) before the archive is adopted.
         std::ofstream(work + "/Korund5.mdb", std::ios::app) << " and more";
@@ -206,7 +204,7 @@ TEST_F(Repair, ChangedMainFileIsNotAdoptedAndOneCoreStartsNothing) {
         EXPECT_FALSE(Exists(archive.WorkFile()));
     }
     cores = 1;
-    ParallelArchive single(work + "/Korund5.mdb", work + "/Korund5_z.zip");
+    ParallelArchive single(env, work + "/Korund5.mdb", work + "/Korund5_z.zip");
     EXPECT_FALSE(single.Started());
     EXPECT_FALSE(single.Adopt(ctx));
     EXPECT_EQ(FilesIn(work), std::vector<std::string>{"Korund5.mdb"});
@@ -251,6 +249,66 @@ TEST_F(Repair, MainFileChangedDuringTheRunIsNotReplaced) {
     EXPECT_EQ(OrgRows(folder + "/Korund5_Prophylaxis.mdb"), 200);
     EXPECT_FALSE(Exists(folder + "/Korund5_Compact.mdb"));
     EXPECT_FALSE(state.mProphylaxisOk);
+}
+
+// Faults of the test Env in a whole run: the k-th call of a kind fails with a system error,
+// which the protocol or the raised error names, and the main file stays as it was.
+TEST_F(Repair, FailedCallOfTheEnvIsNamedAndKeepsTheMainFile) {
+    const struct {
+        const char* what;
+        int64_t k;
+        int error;
+    } cases[] = {{"rename", 1, EACCES}, {"fsync", 1, EIO}, {"fsync", 5, ENOSPC}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.k));
+        QDir(QString::fromStdString(folder)).removeRecursively();
+        QDir().mkpath(QString::fromStdString(folder));
+        log.ClearPane();
+        Make();
+        k5test::TestEnv::Faults faults;
+        faults.failOnly = c.what;
+        faults.failAtCall = c.k;
+        faults.failError = c.error;
+        env.Reset(faults);
+        std::string raised;
+        try {
+            StartRun(ctx);
+        } catch (const K5Error& e) {
+            raised = e.Description();
+        }
+        env.Reset();
+        // Either a failure entry and the verdict, or the error raised to the caller.
+        EXPECT_TRUE(!state.mProphylaxisOk || !raised.empty());
+        EXPECT_THAT(Pane() + raised, HasSubstr(GetApiErrorText(c.error)));
+        EXPECT_TRUE(ReadAll(mainFile) == before) << "the main file was replaced";
+    }
+}
+
+// A write of the compacted file that the disk drops unnoticed is caught by the check of the
+// compacted file: the main file is not replaced.
+TEST_F(Repair, LostWriteOfTheCompactedFileIsCaughtBeforeTheSwap) {
+    Make();
+    k5test::TestEnv::Faults faults;
+    faults.loseWriteName = "Korund5_Compact.mdb";
+    faults.loseWriteAt = 1000000000;
+    env.Reset(faults);
+    StartRun(ctx);
+    ASSERT_TRUE(state.mProphylaxisOk) << Pane();
+    const int64_t writes = env.LossyWrites();
+    ASSERT_GT(writes, 10);
+
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(folder));
+    log.ClearPane();
+    Make();
+    // The compacted file is written twice, the same rows each time: this write is in the last.
+    faults.loseWriteAt = writes * 7 / 8;
+    env.Reset(faults);
+    StartRun(ctx);
+    EXPECT_FALSE(state.mProphylaxisOk);
+    EXPECT_TRUE(ReadAll(mainFile) == before) << "the main file was replaced";
+    EXPECT_TRUE(Shows("Проверка сжатого файла БД " + folder + "/Korund5_Compact.mdb не пройдена:"));
+    EXPECT_TRUE(Shows("Исходный файл БД (Korund5.mdb) оставлен без изменений."));
 }
 
 } // namespace k5::mtest

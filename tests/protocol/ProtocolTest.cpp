@@ -1,3 +1,4 @@
+#include "common/TestEnv.h"
 #include "common/CommaLocale.h"
 #include "common/ScriptedInteraction.h"
 #include "common/TestUtil.h"
@@ -35,11 +36,10 @@ std::string Looks(const RichPane& pane) {
 struct ProtocolFixture : ::testing::Test {
     RunState state;
     ScriptedInteraction ui;
-    RunProtocol log{state, ui};
+    k5test::TestEnv env;
+    RunProtocol log{state, ui, env};
     QTemporaryDir dir;
-    ProtocolFixture() {
-        log.stampSource = [] { return kStamp; };
-    }
+    ProtocolFixture() { env.protocolTime = k5test::LocalTime(2021, 3, 15, 9, 5, 7); }
 };
 
 } // namespace

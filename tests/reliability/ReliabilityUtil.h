@@ -20,8 +20,8 @@
 #include <thread>
 #include <unistd.h>
 
-#ifndef K5_MAIN_PROGRAM
-#define K5_MAIN_PROGRAM ""
+#ifndef K5_FAULTS_PROGRAM
+#define K5_FAULTS_PROGRAM ""
 #endif
 #ifndef K5_DEMO_TOOL
 #define K5_DEMO_TOOL ""
@@ -75,11 +75,12 @@ inline QString ScratchBase() {
     return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : QString::fromStdString(fs::temp_directory_path());
 }
 
-// The program under test: the one built beside the suite, or K5_RELIABILITY_PROGRAM (to show
-// that a test fails with an earlier build).
+// The program under test: the test build of the program beside the suite (the installed
+// program's sources on an Env that reads the K5_TEST_* variables), or K5_RELIABILITY_PROGRAM
+// (to show that a test fails with an earlier build).
 inline std::string Program() {
     const char* v = std::getenv("K5_RELIABILITY_PROGRAM");
-    return v != nullptr && *v != '\0' ? v : K5_MAIN_PROGRAM;
+    return v != nullptr && *v != '\0' ? v : K5_FAULTS_PROGRAM;
 }
 
 // A database opened through the library directly, to inspect it or plant damage.

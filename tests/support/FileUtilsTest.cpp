@@ -18,6 +18,10 @@ using namespace k5test;
 
 namespace fs = std::filesystem;
 
+static k5::Env& Sys() {
+    return k5::Env::Default();
+}
+
 TEST(IsFileExists, OnlyReadableRegularFiles) {
     TempDir dir;
     WriteText(dir.Sub("a.mdb"), "x");
@@ -36,10 +40,10 @@ TEST(DeleteFileAndMoveFile, ReplaceOrRaiseWithTheirLocation) {
     const std::string ro = dir.Sub("ro.mdb"), missing = dir.Sub("нет такого.mdb");
     WriteText(ro, "x");
     ::chmod(ro.c_str(), 0444);
-    EXPECT_TRUE(k5::DeleteFile(ro, false));
+    EXPECT_TRUE(k5::DeleteFile(Sys(), ro, false));
     EXPECT_FALSE(fs::exists(ro));
-    EXPECT_FALSE(k5::DeleteFile(missing, true)); // silent
-    k5::K5Error e = Caught([&] { k5::DeleteFile(missing, false); });
+    EXPECT_FALSE(k5::DeleteFile(Sys(), missing, true)); // silent
+    k5::K5Error e = Caught([&] { k5::DeleteFile(Sys(), missing, false); });
     EXPECT_EQ(e.Number(), ENOENT);
     EXPECT_EQ(e.Description(), "[K5VedovodeduzOR::mK5FilesOld.DeleteFile]\r\n[K5VedovodeduzOR]\r\n"
                                "Ошибка при удалении файла \"" +
@@ -47,12 +51,12 @@ TEST(DeleteFileAndMoveFile, ReplaceOrRaiseWithTheirLocation) {
 
     WriteText(dir.Sub("new.mdb"), "new contents");
     WriteText(dir.Sub("old.mdb"), "old");
-    EXPECT_EQ(Caught([&] { k5::MoveFile(missing, dir.Sub("old.mdb")); }).Number(), ENOENT);
+    EXPECT_EQ(Caught([&] { k5::MoveFile(Sys(), missing, dir.Sub("old.mdb")); }).Number(), ENOENT);
     EXPECT_EQ(ReadAll(dir.Sub("old.mdb")), "old");
-    k5::MoveFile(dir.Sub("new.mdb"), dir.Sub("old.mdb"));
+    k5::MoveFile(Sys(), dir.Sub("new.mdb"), dir.Sub("old.mdb"));
     EXPECT_FALSE(fs::exists(dir.Sub("new.mdb")));
     EXPECT_EQ(ReadAll(dir.Sub("old.mdb")), "new contents");
-    EXPECT_FALSE(k5::SyncFileAndFolder(dir.Sub("new.mdb"))); // a failed flush is reported
+    EXPECT_EQ(k5::SyncFileAndFolder(Sys(), dir.Sub("new.mdb")).error, ENOENT); // a failed flush is reported
 }
 
 // Runs `body` in a child process, as the user 65534 when this is root (root may open any
@@ -80,7 +84,7 @@ TEST(MoveFile, FileTheUserMayNotRead) {
             WriteText(source, "compacted");
             ::chmod(source.c_str(), mode);
             try {
-                k5::MoveFile(source, target);
+                k5::MoveFile(Sys(), source, target);
             } catch (const k5::K5Error& e) {
                 return e.Number() == EACCES ? 13 : 1;
             }
@@ -103,7 +107,7 @@ TEST(MoveFile, AcrossFileSystems) {
     const std::string source = other.path().toStdString() + "/src.mdb", big(300000, 'k');
     WriteText(source, big);
     WriteText(dir.Sub("dst.mdb"), "old");
-    k5::MoveFile(source, dir.Sub("dst.mdb"));
+    k5::MoveFile(Sys(), source, dir.Sub("dst.mdb"));
     EXPECT_FALSE(fs::exists(source));
     EXPECT_EQ(ReadAll(dir.Sub("dst.mdb")), big);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1); // no work file is left beside it
@@ -114,10 +118,10 @@ TEST(GetApiErrorText, SystemTextOrFallbackAndWriteTest) {
     EXPECT_EQ(k5::GetApiErrorText(99999), "Unknown API error 99999 (0x1869F)");
     TempDir dir;
     std::string err = "old text";
-    EXPECT_TRUE(k5::CheckForWriteableFolder(dir.Path() + "/", err));
+    EXPECT_TRUE(k5::CheckForWriteableFolder(Sys(), dir.Path() + "/", err));
     EXPECT_EQ(err, "");
     EXPECT_FALSE(fs::exists(dir.Sub("k5w_test.tmp")));
-    EXPECT_FALSE(k5::CheckForWriteableFolder(dir.Sub("missing"), err));
+    EXPECT_FALSE(k5::CheckForWriteableFolder(Sys(), dir.Sub("missing"), err));
     EXPECT_EQ(err, std::strerror(ENOENT));
 }
 
@@ -137,7 +141,7 @@ TEST(CheckForWriteableFolder, NeverThroughALinkNorOverAForeignFile) {
         fs::remove(test);
         c.plant();
         std::string err;
-        EXPECT_TRUE(k5::CheckForWriteableFolder(dir.Path(), err)) << err;
+        EXPECT_TRUE(k5::CheckForWriteableFolder(Sys(), dir.Path(), err)) << err;
         EXPECT_EQ(ReadAll(target), "database");
         EXPECT_EQ(fs::exists(fs::symlink_status(test)), c.stays);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), c.stays ? 2 : 1);
@@ -153,7 +157,7 @@ TEST(ReplaceKeeping, OldFileUnderTheOtherNameNewOneWithItsMode) {
     ::chmod(dir.Sub("a.mdb").c_str(), 0640);
     ::chmod(dir.Sub("a.mdb.pack").c_str(), 0600);
     if (::geteuid() == 0) ::chown(dir.Sub("a.mdb").c_str(), 65534, 65534);
-    k5::ReplaceKeeping(dir.Sub("a.mdb.pack"), dir.Sub("a.mdb"), dir.Sub("a.mdb.old"));
+    k5::ReplaceKeeping(Sys(), dir.Sub("a.mdb.pack"), dir.Sub("a.mdb"), dir.Sub("a.mdb.old"));
     EXPECT_EQ(ReadAll(dir.Sub("a.mdb")), "new");
     EXPECT_EQ(ReadAll(dir.Sub("a.mdb.old")), "old");
     EXPECT_FALSE(fs::exists(dir.Sub("a.mdb.pack")));
@@ -172,12 +176,12 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
     WriteText(folder + "/Korund5.mdb", "database");
-    EXPECT_EQ(k5::FileToRecycleBin(folder + "/Korund5.mdb"), 0);
+    EXPECT_EQ(k5::FileToRecycleBin(Sys(), folder + "/Korund5.mdb"), 0);
     EXPECT_FALSE(fs::exists(folder + "/Korund5.mdb"));
     EXPECT_EQ(ReadAll(home + "/data/Trash/files/Korund5.mdb"), "database");
     EXPECT_NE(ReadAll(home + "/data/Trash/info/Korund5.mdb.trashinfo").find("Path="), std::string::npos);
-    EXPECT_NE(k5::FileToRecycleBin(folder + "/Korund5.mdb"), 0);
-    EXPECT_NE(k5::FileToRecycleBin(""), 0);
+    EXPECT_NE(k5::FileToRecycleBin(Sys(), folder + "/Korund5.mdb"), 0);
+    EXPECT_NE(k5::FileToRecycleBin(Sys(), ""), 0);
 
     // The hard-link way in: given relative paths, the info file still holds the absolute,
     // percent-encoded path (no blank, no byte above 127), and the name keeps every letter.
@@ -187,7 +191,7 @@ TEST(FileToRecycleBin, MovesIntoTheTrashWithItsInfoOrGivesNonZero) {
         SCOPED_TRACE(given);
         WriteText(folder + "/Korund5.mdb", "linked");
         fs::current_path(where);
-        EXPECT_EQ(k5::LinkIntoTrash(given), 0);
+        EXPECT_EQ(k5::LinkIntoTrash(Sys(), given), 0);
         fs::current_path(cwd);
     }
     for (const char* name : {"Korund5.2.mdb", "Korund5.3.mdb"}) {

@@ -1,0 +1,5 @@
+#include "app/ProgramEnv.h"
+
+k5::Env& ProgramEnv() {
+    return k5::Env::Default();
+}
