@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -176,10 +175,20 @@ TEST_F(ZipperTest, FailuresLeaveNoHalfWrittenArchive) {
     EXPECT_EQ(FolderNames(dir), (Names{"good.mdb", "loop.mdb"}));
 }
 
-// Runs `body` in a child process in which `folder` is a memory file system of `kb` kilobytes
-// (a user and mount namespace of its own). The child's exit code; 200 when it cannot be set up.
-int OnSmallDisk(const std::string& folder, int kb, const std::function<int()>& body) {
-    fs::create_directories(folder);
+// A full disk while the archive is written is a write error (14), for one file or many, and
+// leaves nothing behind. The archives go to a memory file system of 1 MB mounted in a child
+// process (a user and mount namespace of its own), which exits with 200 when it cannot be set up.
+TEST_F(ZipperTest, FullDiskIsAWriteError) {
+    std::string noise;
+    for (uint32_t x = 1; noise.size() < 200000;)
+        noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24); // does not compress
+    Names files;
+    for (const char* name : {"1_a.mdb", "2_b.mdb", "3_c.mdb"}) {
+        WriteFile(P(std::string("BigDocs/") + name), noise + name);
+        files.push_back(P(std::string("BigDocs/") + name));
+    }
+    const std::string small = P("small");
+    fs::create_directories(small);
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     const pid_t pid = ::fork();
@@ -192,32 +201,11 @@ int OnSmallDisk(const std::string& folder, int kb, const std::function<int()>& b
         } else if (::unshare(CLONE_NEWNS) != 0) {
             ::_exit(200);
         }
-        const std::string size = "size=" + std::to_string(kb) + "k";
         if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1024k") != 0)
             ::_exit(200);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A full disk while the archive is written is a write error (14), for one file or many, and
-// leaves nothing behind.
-TEST_F(ZipperTest, FullDiskIsAWriteError) {
-    std::string noise;
-    for (uint32_t x = 1; noise.size() < 200000;)
-        noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24); // does not compress
-    Names files;
-    for (const char* name : {"1_a.mdb", "2_b.mdb", "3_c.mdb"}) {
-        WriteFile(P(std::string("BigDocs/") + name), noise + name);
-        files.push_back(P(std::string("BigDocs/") + name));
-    }
-    const std::string small = P("small");
-    // The disk fills at every point of the archive in turn: in the middle of a file's data, at
-    // the flush before the library goes back to a header, at the central directory.
-    const int code = OnSmallDisk(small, 1024, [&] {
+        // The disk fills at every point of the archive in turn: in the middle of a file's data, at
+        // the flush before the library goes back to a header, at the central directory.
         int fulls = 0;
         for (int room = 4; room <= 900; room += 4) {
             std::ofstream(small + "/fill") << std::string(size_t(1024 - room) * 1024, 'f');
@@ -225,16 +213,19 @@ TEST_F(ZipperTest, FullDiskIsAWriteError) {
                                      ZipFiles(ui, env, small + "/many.zip", files)};
             fs::remove(small + "/fill");
             for (const int32_t c : codes) {
-                if (c != 0 && c != 14) return 100 + c;
+                if (c != 0 && c != 14) ::_exit(100 + c);
                 fulls += c == 14;
             }
             for (const std::string& name : FolderNames(small))
-                if (name != "one.zip" && name != "many.zip") return 99;
+                if (name != "one.zip" && name != "many.zip") ::_exit(99);
             fs::remove(small + "/one.zip");
             fs::remove(small + "/many.zip");
         }
-        return fulls > 100 ? 0 : 98;
-    });
+        ::_exit(fulls > 100 ? 0 : 98);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (code == 200) GTEST_SKIP() << "no memory file system of our own can be mounted here";
     EXPECT_EQ(code, 0) << (code > 100 ? "an archive gave " + std::to_string(code - 100) : "");
 }
@@ -269,17 +260,6 @@ TEST_F(ZipperTest, LevelPasswordAndDateFilter) {
     EXPECT_EQ(zipper.DoZipping(), 12);
     zipper.SetDateFilter("01.01.2000");
     EXPECT_EQ(zipper.DoZipping(), 0);
-}
-
-TEST_F(ZipperTest, LongArchiveReportsProgress) {
-    std::string data;
-    for (int i = 0; data.size() < 8 * 1024 * 1024; ++i)
-        data += std::to_string(i * 2654435761u) + ";";
-    WriteFile(P("big.mdb"), data);
-    ASSERT_EQ(ZipFile(ui, env, &filesLib, P("big.mdb"), P("big.zip")), 0);
-    EXPECT_GT(ui.progressCalls, 1);
-    EXPECT_EQ(ui.yieldsOffThread, 0);
-    EXPECT_EQ(TestArchive(P("big.zip")), 0);
 }
 
 // The records the library receives: ZipFile and ZipFiles ask for no folder entries and no
@@ -353,17 +333,12 @@ TEST_F(ZipperTest, ErrorTextsAndRaisedErrors) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // The one-file writer of the parallel archive: same entry and bytes as ZipFile gives, from
-// any thread, and nothing left at the target unless complete.
-class ZipOneFileTest : public ZipperTest {};
-
-TEST_F(ZipOneFileTest, HoldsTheBytesOrLeavesNothing) {
+// any thread, and nothing left at the target unless complete. ZipFile on the same long file
+// reports progress, from the caller's thread only.
+TEST_F(ZipperTest, OneFileWriterHoldsTheBytesOrLeavesNothing) {
     std::string data;
-    for (int i = 0; data.size() < 4 * 1024 * 1024; ++i)
+    for (int i = 0; data.size() < 8 * 1024 * 1024; ++i)
         data += std::to_string(i * 2654435761u) + ";";
     WriteFile(P("Korund5.mdb"), data);
     WriteFile(P("taken.zip"), "earlier");
@@ -400,6 +375,11 @@ TEST_F(ZipOneFileTest, HoldsTheBytesOrLeavesNothing) {
     // A cut archive fails the check.
     fs::resize_file(P("new.zip"), fs::file_size(P("new.zip")) - 10);
     EXPECT_FALSE(ZipHoldsOneFile(P("new.zip"), "Korund5.mdb", data.size()));
+
+    ASSERT_EQ(ZipFile(ui, env, &filesLib, P("Korund5.mdb"), P("big.zip")), 0);
+    EXPECT_GT(ui.progressCalls, 1);
+    EXPECT_EQ(ui.yieldsOffThread, 0);
+    EXPECT_EQ(TestArchive(P("big.zip")), 0);
 }
 
 } // namespace

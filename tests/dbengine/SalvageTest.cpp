@@ -172,11 +172,13 @@ std::set<int32_t> AllKeys(const std::string& table) {
 struct Damage {
     const char* name;
     // Changes the bytes; returns the pages whose rows may be lost.
-    std::function<std::vector<int64_t>(const Fixture&, std::string&)> apply;
-    bool schemaDamage = false;
+    std::function<std::vector<int64_t>(std::string&)> apply;
 };
 
 char* PageAt(std::string& bytes, int64_t page) { return bytes.data() + (page - 1) * kPage; }
+
+// Fills the first `n` bytes of `page` with `c`.
+void Fill(std::string& bytes, int64_t page, int64_t n, char c = '\0') { std::fill_n(PageAt(bytes, page), n, c); }
 
 TEST(Salvage, EveryRowOnAReadablePageComesBackOnce) {
     const Fixture& base = Base();
@@ -184,76 +186,52 @@ TEST(Salvage, EveryRowOnAReadablePageComesBackOnce) {
     const auto interior = base.Pages("A", "internal");
     ASSERT_GT(leaves.size(), 600u);
     ASSERT_GT(interior.size(), 1u) << "the tree of A has only two levels";
-    const int64_t midLeaf = leaves[leaves.size() / 2];
+    const int64_t midLeaf = leaves[leaves.size() / 2], root = base.Root("A");
+    using Pages = std::vector<int64_t>;
     const std::vector<Damage> cases = {
-        {"8 bytes of a leaf header zeroed",
-         [&](const Fixture&, std::string& b) {
-             std::fill_n(PageAt(b, midLeaf), 8, '\0');
-             return std::vector<int64_t>{midLeaf};
-         }},
-        {"a leaf zeroed",
-         [&](const Fixture&, std::string& b) {
-             std::fill_n(PageAt(b, leaves[3]), kPage, '\0');
-             return std::vector<int64_t>{leaves[3]};
-         }},
-        {"the root's header garbage",
-         [&](const Fixture& f, std::string& b) {
-             std::fill_n(PageAt(b, f.Root("A")), 12, '\x5a');
-             return std::vector<int64_t>{};
-         }},
-        {"an interior page zeroed",
-         [&](const Fixture&, std::string& b) {
-             std::fill_n(PageAt(b, interior[0]), kPage, '\0');
-             return std::vector<int64_t>{};
-         }},
+        {"8 bytes of a leaf header zeroed", [&](std::string& b) { return Fill(b, midLeaf, 8), Pages{midLeaf}; }},
+        {"a leaf zeroed", [&](std::string& b) { return Fill(b, leaves[3], kPage), Pages{leaves[3]}; }},
+        {"the root's header garbage", [&](std::string& b) { return Fill(b, root, 12, '\x5a'), Pages{}; }},
+        {"an interior page zeroed", [&](std::string& b) { return Fill(b, interior[0], kPage), Pages{}; }},
         {"a child pointer of the root aimed at the root",
-         [&](const Fixture& f, std::string& b) {
-             char* root = PageAt(b, f.Root("A"));
-             const int first = (uint8_t(root[12]) << 8) | uint8_t(root[13]);
-             const uint32_t self = static_cast<uint32_t>(f.Root("A"));
+         [&](std::string& b) {
+             char* page = PageAt(b, root);
+             const int first = (uint8_t(page[12]) << 8) | uint8_t(page[13]);
              for (int i = 0; i < 4; ++i)
-                 root[first + i] = static_cast<char>(self >> (24 - 8 * i));
-             return std::vector<int64_t>{};
+                 page[first + i] = static_cast<char>(uint32_t(root) >> (24 - 8 * i));
+             return Pages{};
          }},
         {"two cell headers overwritten",
-         [&](const Fixture&, std::string& b) {
+         [&](std::string& b) {
              char* page = PageAt(b, leaves[10]);
-             for (int k : {2, 5}) {
-                 const int at = (uint8_t(page[8 + 2 * k]) << 8) | uint8_t(page[9 + 2 * k]);
-                 std::fill_n(page + at, 3, '\xff');
-             }
-             return std::vector<int64_t>{leaves[10]};
+             for (int k : {2, 5})
+                 std::fill_n(page + ((uint8_t(page[8 + 2 * k]) << 8) | uint8_t(page[9 + 2 * k])), 3, '\xff');
+             return Pages{leaves[10]};
          }},
         {"an index page zeroed",
-         [&](const Fixture& f, std::string& b) {
-             for (const PageInfo& p : f.pages)
-                 if (p.table.starts_with("A_") || p.table.starts_with("sqlite_autoindex_A")) {
-                     std::fill_n(PageAt(b, p.page), kPage, '\0');
-                     break;
-                 }
-             return std::vector<int64_t>{};
+         [&](std::string& b) {
+             for (const PageInfo& p : base.pages)
+                 if (p.table.starts_with("A_") || p.table.starts_with("sqlite_autoindex_A"))
+                     return Fill(b, p.page, kPage), Pages{};
+             return Pages{};
          }},
         {"the file truncated",
-         [&](const Fixture&, std::string& b) {
-             const int64_t cut = leaves[leaves.size() * 2 / 3];
-             const int64_t pages = int64_t(b.size()) / kPage;
+         [&](std::string& b) {
+             const int64_t cut = leaves[leaves.size() * 2 / 3], pages = int64_t(b.size()) / kPage;
              b.resize(static_cast<size_t>((cut - 1) * kPage + 100));
-             std::vector<int64_t> lost;
+             Pages lost;
              for (int64_t p = cut; p <= pages; ++p)
                  lost.push_back(p);
              return lost;
          }},
         {"the file header garbage",
-         [&](const Fixture&, std::string& b) {
-             std::fill(b.begin() + 16, b.begin() + 100, '\x77');
-             return std::vector<int64_t>{};
-         }},
+         [&](std::string& b) { return std::fill(b.begin() + 16, b.begin() + 100, '\x77'), Pages{}; }},
     };
     ScratchDir dir;
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
         std::string bytes = base.bytes;
-        const std::vector<int64_t> lostPages = d.apply(base, bytes);
+        const std::vector<int64_t> lostPages = d.apply(bytes);
         const std::string path = dir.File(std::string("v") + std::to_string(&d - cases.data()) + ".mdb");
         std::ofstream(path, std::ios::binary) << bytes;
         auto db = OpenDb(path, true, true);
@@ -277,7 +255,7 @@ TEST(Salvage, LostLeavesNeverLandInAnotherTable) {
     const Fixture& base = Base();
     std::string bytes = base.bytes;
     for (const char* t : {"A", "B", "C"})
-        std::fill_n(PageAt(bytes, base.Root(t)), 12, '\0');
+        Fill(bytes, base.Root(t), 12);
     ScratchDir dir;
     std::ofstream(dir.File("v.mdb"), std::ios::binary) << bytes;
     auto db = OpenDb(dir.File("v.mdb"), true, true);

@@ -61,10 +61,12 @@ int CheckCrashCases(const std::string& variable, const std::vector<Case>& all, c
                 env.push_back(variable + "=" + std::to_string(cases[i].first));
                 return s.Run(flags, env);
             });
+        auto name = [&](size_t i) {
+            return platform.name + " " + variable + "=" + std::to_string(cases[i].first) + " (" + cases[i].second + ")";
+        };
         std::vector<std::map<std::string, std::string>> backups(cases.size());
         for (size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(platform.name + " " + variable + "=" + std::to_string(cases[i].first) + " (" +
-                         cases[i].second + ")");
+            SCOPED_TRACE(name(i));
             EXPECT_EQ(b.runs[i].signal, SIGKILL) << b.runs[i].code << b.runs[i].err;
             CheckFolder(*b.boxes[i], ref.original, &ref.repairedRows);
             EXPECT_EQ(MissingDocuments(*b.boxes[i]), "");
@@ -75,8 +77,7 @@ int CheckCrashCases(const std::string& variable, const std::vector<Case>& all, c
         for (size_t i = 0; i < cases.size(); ++i) {
             const Sandbox& s = *b.boxes[i];
             const ChildResult& r = b.runs[i];
-            SCOPED_TRACE(platform.name + " " + variable + "=" + std::to_string(cases[i].first) + " (" +
-                         cases[i].second + "), next run");
+            SCOPED_TRACE(name(i) + ", next run");
             EXPECT_TRUE(r.exited && (r.code == 0 || r.code == 1)) << r.code << "\n" << r.err << r.out;
             EXPECT_NE(r.out.find("Профилактика БД завершена"), std::string::npos) << r.out;
             EXPECT_EQ(Integrity(s.mainFile), "");

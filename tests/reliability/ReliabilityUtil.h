@@ -229,7 +229,6 @@ public:
     void FillFrom(const std::string& other) {
         k5test::Shell("cp -a " + Quote(other) + "/. " + Quote(folder) + "/");
     }
-    void FillFrom(const Sandbox& other) { FillFrom(other.folder); }
     // The demo folder, made once per test program.
     static std::string Demo() {
         static QTemporaryDir base(ScratchBase() + "/k5reldemo-XXXXXX");

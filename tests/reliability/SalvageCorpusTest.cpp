@@ -75,30 +75,25 @@ Layout Locate(const std::string& path) {
     std::vector<uint8_t> page;
     std::string record;
     std::vector<pages::StoredValue> values;
+    // Each row, and each table's schema row, depends on its leaf's header, its cell pointer
+    // and its cell (with the overflow chain of a data row).
     for (const auto& [no, p] : l.page) {
-        if (p.name != "sqlite_schema" || p.type != "leaf" || !file.Read(uint32_t(no), page)) continue;
+        const bool schema = p.name == "sqlite_schema";
+        if (p.type != "leaf" || !(schema || (p.table && l.values.contains(p.name))) || !file.Read(uint32_t(no), page))
+            continue;
         const int64_t base = (no - 1) * l.pageSize, hdr = pages::FilePages::HeaderOffset(uint32_t(no));
         for (uint32_t k = 0, cells = pages::Be16(page.data() + hdr + 3); k < cells; ++k) {
             auto cell = file.ParseLeafCell(page, uint32_t(no), k);
-            if (!cell || !file.Payload(page, *cell, record) || !pages::DecodeRecord(record, values) ||
-                values.size() < 2)
-                continue;
-            l.schemaRow[values[1].bytes] = {{base + hdr, base + hdr + 8},
-                                            {base + hdr + 8 + 2 * k, base + hdr + 10 + 2 * k},
-                                            {base + cell->start, base + cell->offset + cell->local}};
-        }
-    }
-    for (const auto& [no, p] : l.page) {
-        if (!p.table || p.type != "leaf" || !l.values.contains(p.name) || !file.Read(uint32_t(no), page)) continue;
-        const int64_t base = (no - 1) * l.pageSize, hdr = pages::FilePages::HeaderOffset(uint32_t(no));
-        const uint32_t cells = pages::Be16(page.data() + hdr + 3);
-        for (uint32_t k = 0; k < cells; ++k) {
-            auto cell = file.ParseLeafCell(page, uint32_t(no), k);
             if (!cell) continue;
-            RowPlace row{p.name, cell->rowid, {}};
-            row.bytes.push_back({base + hdr, base + hdr + 8});
-            row.bytes.push_back({base + hdr + 8 + 2 * k, base + hdr + 10 + 2 * k});
-            row.bytes.push_back({base + cell->start, base + cell->offset + cell->local + (cell->overflow ? 4 : 0)});
+            RowPlace row{p.name, cell->rowid,
+                         {{base + hdr, base + hdr + 8},
+                          {base + hdr + 8 + 2 * k, base + hdr + 10 + 2 * k},
+                          {base + cell->start, base + cell->offset + cell->local + (cell->overflow && !schema ? 4 : 0)}}};
+            if (schema) {
+                if (file.Payload(page, *cell, record) && pages::DecodeRecord(record, values) && values.size() >= 2)
+                    l.schemaRow[values[1].bytes] = row.bytes;
+                continue;
+            }
             std::vector<uint8_t> over;
             for (uint32_t next = cell->overflow, hops = 0; next != 0 && hops < l.pageCount; ++hops) {
                 row.bytes.push_back({(int64_t(next) - 1) * l.pageSize, int64_t(next) * l.pageSize});
@@ -135,6 +130,13 @@ Variant Corrupt(const Layout& l, const std::string& base, uint64_t seed) {
         if (at < 0 || at + int64_t(bytes.size()) > int64_t(v.bytes.size())) return;
         v.bytes.replace(size_t(at), bytes.size(), bytes);
         v.touched.push_back({at, at + int64_t(bytes.size())});
+    };
+    auto flip = [&](int64_t at) { set(at, std::string(1, static_cast<char>(v.bytes[size_t(at)] ^ (1 << pick(0, 7))))); };
+    auto garbage = [&](size_t n, const std::function<int64_t()>& at) { // the bytes drawn first
+        std::string bytes(n, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(pick(0, 255));
+        set(at(), bytes);
     };
     auto offsetOf = [&](int64_t page) { return (page - 1) * ps + (page == 1 ? 100 : 0); };
     auto be16 = [&](int64_t at) { return (uint8_t(v.bytes[size_t(at)]) << 8) | uint8_t(v.bytes[size_t(at) + 1]); };
@@ -181,8 +183,7 @@ Variant Corrupt(const Layout& l, const std::string& base, uint64_t seed) {
     }
     case 6: {
         const int64_t page = any(l.Pages([](const PageOf& p) { return p.name == "_k5_fields" && p.type == "leaf"; }));
-        const int64_t at = (page - 1) * ps + pick(ps / 2, ps - 1);
-        set(at, std::string(1, static_cast<char>(v.bytes[size_t(at)] ^ (1 << pick(0, 7)))));
+        flip((page - 1) * ps + pick(ps / 2, ps - 1));
         break;
     }
     case 7: {
@@ -197,17 +198,12 @@ Variant Corrupt(const Layout& l, const std::string& base, uint64_t seed) {
              at = base.find("CREATE TABLE", at + 1))
             texts.push_back(at);
         if (texts.empty()) break;
-        const int64_t at = int64_t(texts[size_t(pick(0, int64_t(texts.size()) - 1))]) + pick(0, 40);
-        set(at, std::string(1, static_cast<char>(v.bytes[size_t(at)] ^ (1 << pick(0, 7)))));
+        flip(int64_t(texts[size_t(pick(0, int64_t(texts.size()) - 1))]) + pick(0, 40));
         break;
     }
-    case 9: {
-        std::string garbage(8, '\0');
-        for (char& c : garbage)
-            c = static_cast<char>(pick(0, 255));
-        set(32, garbage);
+    case 9:
+        garbage(8, [] { return 32; });
         break;
-    }
     case 10: {
         const int64_t page = any(l.Pages([](const PageOf& p) { return p.type == "overflow"; }));
         if (page == 0) break;
@@ -229,13 +225,9 @@ Variant Corrupt(const Layout& l, const std::string& base, uint64_t seed) {
         set((page - 1) * ps, std::string(size_t(ps), '\0'));
         break;
     }
-    default: {
-        std::string garbage(32, '\0');
-        for (char& c : garbage)
-            c = static_cast<char>(pick(0, 255));
-        set(pick(100, int64_t(base.size()) - 32), garbage);
+    default:
+        garbage(32, [&] { return pick(100, int64_t(base.size()) - 32); });
         break;
-    }
     }
     return v;
 }
