@@ -156,8 +156,12 @@ public:
     virtual void DeleteTableDef(const std::string& name) = 0;
 
     virtual void SetProgressHook(ProgressHook hook) = 0;
-    // The engine's integrity check: empty when the file is sound.
-    virtual std::string IntegrityCheck() = 0;
+    // The engine's integrity check: empty when the file is sound. With `apart` (a table of
+    // the file), that table and its indexes are checked on a connection of their own beside
+    // the other tables, one by one: a file that keeps most of its rows in one table is checked
+    // in about half the time on two cores. The split check reads every tree of the file but
+    // not the list of free pages.
+    virtual std::string IntegrityCheck(const std::string& apart = {}) = 0;
 };
 
 // A database file held for this process: other processes can neither open it through this

@@ -107,7 +107,7 @@ public:
     void AppendTableDef(const TableDef&) override { ReadOnly(); }
     void DeleteTableDef(const std::string&) override { ReadOnly(); }
     void SetProgressHook(ProgressHook hook) override { mConn->progress = std::move(hook); }
-    std::string IntegrityCheck() override { return TextDamaged(mConn->path); }
+    std::string IntegrityCheck(const std::string& = {}) override { return TextDamaged(mConn->path); }
 
 private:
     std::shared_ptr<Connection> mConn;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
+#include <vector>
 
 namespace k5::db {
 
@@ -235,29 +237,79 @@ public:
 
     void SetProgressHook(ProgressHook hook) override { mConn->progress = std::move(hook); }
 
-    std::string IntegrityCheck() override {
+    std::string IntegrityCheck(const std::string& apart) override {
         mConn->CheckOpen();
         std::string report;
+        auto add = [&](const std::string& line) { report += (report.empty() ? "" : "\n") + line; };
         try {
             mConn->RunLong([&] {
-                sqlite3_stmt* st = mConn->Prepare("PRAGMA integrity_check");
-                int rc;
-                while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-                    const char* line = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-                    if (line && std::string(line) != "ok")
-                        report += (report.empty() ? "" : "\n") + std::string(line);
+                std::vector<std::string> tables;
+                if (!apart.empty()) {
+                    sqlite3_stmt* list =
+                        mConn->Prepare("SELECT name FROM sqlite_schema WHERE type = 'table'");
+                    while (sqlite3_step(list) == SQLITE_ROW)
+                        tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(list, 0)));
+                    sqlite3_finalize(list);
                 }
-                sqlite3_finalize(st);
-                if (rc != SQLITE_DONE) RaiseSqlite(mConn->db, rc, mConn->path);
+                const bool split = std::any_of(tables.begin(), tables.end(),
+                                               [&](const std::string& t) { return t == apart; });
+                if (!split) return CheckInto(mConn->db, "PRAGMA integrity_check", add);
+                std::string besideReport;
+                std::thread beside([&] { besideReport = CheckApart(apart); });
+                try {
+                    for (const std::string& table : tables)
+                        if (table != apart)
+                            CheckInto(mConn->db, "PRAGMA integrity_check(" + Quote(table) + ")", add);
+                } catch (...) {
+                    beside.join();
+                    throw;
+                }
+                beside.join();
+                if (!besideReport.empty()) add(besideReport);
             });
         } catch (const EngineError& e) {
             if (e.Number() == 3059) throw;
-            report += (report.empty() ? "" : "\n") + e.Description();
+            add(e.Description());
         }
         return report;
     }
 
 private:
+    // Runs a check statement on `db` and hands on every line that is not "ok".
+    template <class Add> void CheckInto(sqlite3* db, const std::string& sql, Add&& add) {
+        sqlite3_stmt* st = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+        if (rc == SQLITE_OK) {
+            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+                const char* line = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+                if (line && std::string(line) != "ok") add(std::string(line));
+            }
+        }
+        sqlite3_finalize(st);
+        if (rc != SQLITE_DONE) RaiseSqlite(db, rc, mConn->path);
+    }
+
+    // The check of one table on a read-only connection of its own (SQLite's own file layer:
+    // it only reads). The report, or the reason it could not run.
+    std::string CheckApart(const std::string& table) {
+        std::string report;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(PlainPath(mConn->path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            report = db ? sqlite3_errmsg(db) : "out of memory";
+        } else {
+            RegisterCollation(db);
+            try {
+                CheckInto(db, "PRAGMA integrity_check(" + Quote(table) + ")",
+                          [&](const std::string& line) { report += (report.empty() ? "" : "\n") + line; });
+            } catch (const EngineError& e) {
+                report += (report.empty() ? "" : "\n") + e.Description();
+            }
+        }
+        sqlite3_close_v2(db);
+        return report;
+    }
+
     void StepOnce(sqlite3_stmt* st) {
         const int rc = sqlite3_step(st);
         sqlite3_reset(st);

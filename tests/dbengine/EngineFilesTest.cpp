@@ -2,6 +2,8 @@
 #include "EngineTestUtil.h"
 
 #include <filesystem>
+#include <fstream>
+#include <sqlite3.h>
 #include <thread>
 
 using namespace k5;
@@ -89,6 +91,44 @@ TEST_F(EngineFiles, IsCompactOnlyWhenACompactionWouldChangeNothing) {
     DBEngine::Instance().CompactDatabase(path, compact);
     EXPECT_TRUE(DBEngine::Instance().IsCompact(compact));
     EXPECT_FALSE(DBEngine::Instance().IsCompact(dir.File("missing.mdb")));
+}
+
+// The check split in two (one table beside the others) finds damage on either side, and a
+// table the file does not have falls back to the whole check.
+TEST_F(EngineFiles, IntegrityCheckWithATableApartSeesBothSides) {
+    for (const std::string damaged : {"", "T", "U"}) {
+        const std::string path = dir.File("i" + damaged + ".mdb");
+        MakeNumbers(path, 2000);
+        {
+            auto db = OpenDb(path);
+            TableDef u = db->CreateTableDef("U");
+            u.Fields = {u.CreateField("Id", dbLong)};
+            u.Indexes = {Index{.Name = "PrimaryKey", .Fields = {{"Id"}}, .Primary = true}};
+            db->AppendTableDef(u);
+            db->Execute("INSERT INTO U SELECT Id FROM T");
+            db->Close();
+        }
+        if (!damaged.empty()) {
+            // The damaged table loses its root page.
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+            sqlite3_stmt* st = nullptr;
+            sqlite3_prepare_v2(raw, "SELECT rootpage FROM sqlite_schema WHERE type = 'table' AND name = ?1",
+                               -1, &st, nullptr);
+            sqlite3_bind_text(st, 1, damaged.c_str(), -1, SQLITE_TRANSIENT);
+            ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+            const int64_t page = sqlite3_column_int64(st, 0);
+            sqlite3_finalize(st);
+            sqlite3_close(raw);
+            std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp((page - 1) * 4096);
+            f.write(std::string(4096, '\0').data(), 4096);
+        }
+        for (const std::string apart : {"T", "Missing", ""}) {
+            const std::string report = OpenDb(path, true, true)->IntegrityCheck(apart);
+            EXPECT_EQ(report.empty(), damaged.empty()) << damaged << " apart " << apart << ": " << report;
+        }
+    }
 }
 
 TEST_F(EngineFiles, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile) {
