@@ -245,6 +245,7 @@ public:
             mConn->RunLong([&] {
                 std::vector<std::string> tables;
                 if (!apart.empty()) {
+                    tables.emplace_back("sqlite_schema"); // the schema's own tree
                     sqlite3_stmt* list =
                         mConn->Prepare("SELECT name FROM sqlite_schema WHERE type = 'table'");
                     while (sqlite3_step(list) == SQLITE_ROW)
