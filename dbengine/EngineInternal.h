@@ -238,6 +238,16 @@ public:
 
 protected:
     void CheckValid() const;
+    // Runs the move to the first row at the end of a constructor: a recordset that cannot get
+    // there lets go of its statement before the error leaves the constructor.
+    template <class F> void FirstRowOrRelease(F&& first) {
+        try {
+            first();
+        } catch (...) {
+            Invalidate();
+            throw;
+        }
+    }
     std::shared_ptr<Connection> mConn;
     bool mClosed = false;
     bool mEOF = true;

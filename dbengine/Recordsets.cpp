@@ -56,12 +56,7 @@ public:
             mFields.push_back(std::move(f));
         }
         mNames.Build(mFields);
-        try {
-            Step();
-        } catch (...) {
-            Invalidate();
-            throw;
-        }
+        FirstRowOrRelease([this] { Step(); });
     }
 
     ~SqlRecordset() override { Invalidate(); }

@@ -5,39 +5,46 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+#include <variant>
 
 namespace k5::db::detail {
 
+namespace {
+template <class... F> struct Overloaded : F... { using F::operator()...; };
+} // namespace
+
 void BindValue(sqlite3_stmt* st, int index, const Field& f, const Value& v) {
-    int rc = SQLITE_OK;
-    if (IsNull(v))
-        rc = sqlite3_bind_null(st, index);
-    else if (auto p = std::get_if<bool>(&v))
-        rc = sqlite3_bind_int(st, index, *p ? 1 : 0);
-    else if (auto p = std::get_if<uint8_t>(&v))
-        rc = sqlite3_bind_int(st, index, *p);
-    else if (auto p = std::get_if<int16_t>(&v))
-        rc = sqlite3_bind_int(st, index, *p);
-    else if (auto p = std::get_if<int32_t>(&v))
-        rc = sqlite3_bind_int(st, index, *p);
-    else if (auto p = std::get_if<int64_t>(&v))
-        rc = sqlite3_bind_int64(st, index, *p);
-    else if (auto p = std::get_if<Currency>(&v))
-        rc = sqlite3_bind_int64(st, index, p->scaled);
-    else if (auto p = std::get_if<float>(&v))
-        rc = sqlite3_bind_double(st, index, *p);
-    else if (auto p = std::get_if<double>(&v))
-        rc = sqlite3_bind_double(st, index, *p);
-    else if (auto p = std::get_if<Date>(&v))
-        rc = sqlite3_bind_double(st, index, p->days);
-    else if (auto p = std::get_if<std::string>(&v))
-        rc = sqlite3_bind_text(st, index, p->data(), static_cast<int>(p->size()), SQLITE_STATIC);
-    else if (auto p = std::get_if<Bytes>(&v))
-        rc = p->empty() ? sqlite3_bind_zeroblob(st, index, 0)
-                        : sqlite3_bind_blob(st, index, p->data(), static_cast<int>(p->size()), SQLITE_STATIC);
-    else if (auto p = std::get_if<Guid>(&v))
-        rc = sqlite3_bind_blob(st, index, p->bytes.data(), 16, SQLITE_STATIC);
-    if (rc != SQLITE_OK) RaiseSqlite(sqlite3_db_handle(st), rc, f.Name);
+    // Whole numbers up to 32 bits, 64-bit ones (money as its scaled integer), and reals (dates
+    // as their day count) each go to one kind of binding.
+    const int rc = std::visit(
+        Overloaded{
+            [&](const Null&) {
+        return sqlite3_bind_null(st, index); },
+            [&](bool b) {
+        return sqlite3_bind_int(st, index, b ? 1 : 0); },
+            [&](auto n)
+                requires std::is_integral_v<decltype(n)> && (sizeof(n) <= 4)
+            { return sqlite3_bind_int(st, index, n);
+}
+, [&](int64_t n) { return sqlite3_bind_int64(st, index, n); },
+    [&](const Currency& c) { return sqlite3_bind_int64(st, index, c.scaled); },
+    [&](auto x) requires std::is_floating_point_v<decltype(x)> {
+    return sqlite3_bind_double(st, index, x);
+}
+, [&](const Date& d) { return sqlite3_bind_double(st, index, d.days); },
+    [&](const std::string& s) {
+        return sqlite3_bind_text(st, index, s.data(), static_cast<int>(s.size()), SQLITE_STATIC);
+    },
+    [&](const Bytes& b) {
+        return b.empty() ? sqlite3_bind_zeroblob(st, index, 0)
+                         : sqlite3_bind_blob(st, index, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+    },
+    [&](const Guid& g) { return sqlite3_bind_blob(st, index, g.bytes.data(), 16, SQLITE_STATIC); }
+} // namespace k5::db::detail
+,
+        v);
+if (rc != SQLITE_OK) RaiseSqlite(sqlite3_db_handle(st), rc, f.Name);
 }
 
 bool ReadColumn(sqlite3_stmt* st, int col, const Field& f, Value& out) {

@@ -28,12 +28,7 @@ public:
             cols += ", " + Quote(f.Name);
         mScan = mConn->Prepare("SELECT rowid" + cols + " FROM " + Quote(table) +
                                " WHERE rowid > ?1 ORDER BY rowid");
-        try {
-            Rewind();
-        } catch (...) {
-            Finalize();
-            throw;
-        }
+        FirstRowOrRelease([this] { Rewind(); });
     }
 
     ~TableRecordset() override { Finalize(); }
