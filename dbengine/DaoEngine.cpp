@@ -74,22 +74,20 @@ bool DBEngine::IsCompact(const std::string& path) {
     } catch (const K5Error&) {
         return false;
     }
-    auto number = [&](const char* sql) {
+    auto number = [&](const std::string& sql) {
         int64_t value = -1;
         sqlite3_stmt* st = nullptr;
-        if (conn->db != nullptr && sqlite3_prepare_v2(conn->db, sql, -1, &st, nullptr) == SQLITE_OK &&
+        if (conn->db != nullptr && sqlite3_prepare_v2(conn->db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
             sqlite3_step(st) == SQLITE_ROW)
             value = sqlite3_column_int64(st, 0);
         sqlite3_finalize(st);
         return value;
     };
     const int64_t pages = number("PRAGMA page_count"), free = number("PRAGMA freelist_count");
-    const int64_t pendingIndexes =
-        conn->hasCatalog ? number("SELECT count(*) FROM _k5_indexes i WHERE i.sql_name <> '' AND NOT EXISTS "
-                                  "(SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
-                                  " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND "
-                                  "t.name = i.tbl)")
-                         : 0;
+    const int64_t pendingIndexes = conn->hasCatalog
+                                       ? number(std::string("SELECT count(*) FROM _k5_indexes i WHERE ") +
+                                                detail::Connection::kPendingIndex)
+                                       : 0;
     conn->CloseAll();
     return pages > 0 && free >= 0 && free * 100 < pages && pendingIndexes == 0;
 }

@@ -202,6 +202,10 @@ struct Connection {
     void Commit();
     // Non-unique indexes are built after the rows; this builds the ones still missing.
     void BuildPendingIndexes(const std::string& onlyTable = {}, bool uniqueOnly = false);
+    // Rows of `_k5_indexes i` whose index is still to be built (the table exists, the index not).
+    static constexpr const char* kPendingIndex =
+        "i.sql_name <> '' AND NOT EXISTS (SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = "
+        "i.sql_name) AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND t.name = i.tbl)";
     void EnsureCatalog();
     void CloseAll();
 };

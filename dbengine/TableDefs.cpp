@@ -161,12 +161,9 @@ void Connection::BuildPendingIndexes(const std::string& onlyTable, bool uniqueOn
     if (readOnly || !hasCatalog) return;
     std::vector<std::tuple<std::string, std::string, std::string>> pending; // table, index, sql name
     {
-        Stmt s(*this, "SELECT tbl, name, sql_name FROM _k5_indexes i WHERE NOT EXISTS"
-                      " (SELECT 1 FROM sqlite_schema s WHERE s.type = 'index' AND s.name = i.sql_name)"
-                      " AND EXISTS (SELECT 1 FROM sqlite_schema t WHERE t.type = 'table' AND t.name = i.tbl)"
-                      " AND i.sql_name <> '' AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR "
-                      "is_unique <> 0)"
-                      " ORDER BY tbl, pos");
+        Stmt s(*this, std::string("SELECT tbl, name, sql_name FROM _k5_indexes i WHERE ") + kPendingIndex +
+                          " AND (?1 = '' OR tbl = ?1) AND (?2 = 0 OR is_primary <> 0 OR is_unique <> 0)"
+                          " ORDER BY tbl, pos");
         s.Bind(1, onlyTable);
         sqlite3_bind_int(s.st, 2, uniqueOnly ? 1 : 0);
         while (s.Step())
